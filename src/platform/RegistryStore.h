@@ -1,0 +1,72 @@
+// The per-user settings store, shaped after the registry calls the settings
+// code was written for: open or create a key, query a value into a buffer the
+// caller sized, set a value, close. On Linux it is one text file in the
+// registry editor's REGEDIT4 format; a Windows build puts the registry itself
+// behind the same interface.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+namespace tavro {
+
+// Registry value types, with their Windows numbers (they appear in the file as
+// hex(N)).
+inline constexpr std::uint32_t REG_NONE = 0;
+inline constexpr std::uint32_t REG_SZ = 1;
+inline constexpr std::uint32_t REG_EXPAND_SZ = 2;
+inline constexpr std::uint32_t REG_BINARY = 3;
+inline constexpr std::uint32_t REG_DWORD = 4;
+inline constexpr std::uint32_t REG_MULTI_SZ = 7;
+inline constexpr std::uint32_t REG_QWORD = 11;
+
+enum class RegResult {
+  Success,
+  NotFound,  // no value of that name
+  MoreData,  // the value is longer than the caller's buffer
+  Failed,
+};
+
+class IRegistryKey {
+public:
+  virtual ~IRegistryKey() = default;
+
+  // As RegQueryValueEx: size holds the buffer's capacity on entry and receives
+  // the value's byte count; a value longer than the buffer gives MoreData and
+  // writes nothing to data. An empty name is the key's default value. Value
+  // names are bytes (ASCII in practice) compared without regard to case.
+  virtual RegResult QueryValue(std::string_view name, std::uint32_t& type, std::uint8_t* data,
+                               std::uint32_t& size) = 0;
+
+  // As RegSetValueEx: stores the bytes exactly, whatever the type.
+  virtual RegResult SetValue(std::string_view name, std::uint32_t type, const std::uint8_t* data,
+                             std::uint32_t size) = 0;
+
+  // As RegCloseKey. The file store writes its changes here (atomically) and
+  // returns false where that failed; nothing is written where nothing changed.
+  virtual bool Close() = 0;
+};
+
+class IRegistryStore {
+public:
+  virtual ~IRegistryStore() = default;
+
+  // As RegCreateKeyEx under HKEY_CURRENT_USER with read and write access: the
+  // key is created where it does not exist. nullptr where it cannot be opened
+  // or created (a folder or file that cannot be made or read).
+  virtual std::unique_ptr<IRegistryKey> CreateKey(std::string_view path) = 0;
+};
+
+// The file store on a given file (the tests use a temporary one).
+std::unique_ptr<IRegistryStore> MakeFileRegistryStore(std::filesystem::path file);
+
+// $XDG_CONFIG_HOME/Quillbet/Tavro.reg, or ~/.config/Quillbet/Tavro.reg when the
+// variable is unset or empty.
+std::filesystem::path DefaultRegistryFilePath();
+
+// The store of this platform for the current user.
+std::unique_ptr<IRegistryStore> MakeRegistryStore();
+
+}  // namespace tavro
