@@ -1,12 +1,28 @@
 #include "settings/CCast128Cbc.h"
 
+#include <cstring>
+
 namespace tavro {
+
+namespace {
+
+// XOR of two 8-byte blocks as one word: a byte loop here, read back at once by
+// the cipher as two words, stalls on store forwarding (about a tenth of the
+// speed of CBC encryption).
+inline void XorBlock(std::uint8_t* out, const std::uint8_t* a, const std::uint8_t* b) {
+  std::uint64_t x;
+  std::uint64_t y;
+  std::memcpy(&x, a, sizeof x);
+  std::memcpy(&y, b, sizeof y);
+  x ^= y;
+  std::memcpy(out, &x, sizeof x);
+}
+
+}  // namespace
 
 bool CCast128Cbc::EncryptBlock(std::uint8_t* out, const std::uint8_t* in,
                                const std::uint8_t* prev) {
-  for (int i = 0; i < kBlockSize; ++i) {
-    EncryptScratch[i] = static_cast<std::uint8_t>(in[i] ^ prev[i]);
-  }
+  XorBlock(EncryptScratch, in, prev);
   EncipherBlock(out, EncryptScratch);
   return true;
 }
@@ -15,9 +31,7 @@ bool CCast128Cbc::DecryptBlock(std::uint8_t* out, const std::uint8_t* in,
                                const std::uint8_t* prev) {
   // Through the scratch block, so that out may be in itself.
   DecipherBlock(DecryptScratch, in);
-  for (int i = 0; i < kBlockSize; ++i) {
-    out[i] = static_cast<std::uint8_t>(DecryptScratch[i] ^ prev[i]);
-  }
+  XorBlock(out, DecryptScratch, prev);
   return true;
 }
 

@@ -28,7 +28,7 @@ private:
   void Reset();
   void Update(const std::uint8_t* data, std::size_t size);
   void Finish(std::uint8_t* digest);
-  void Compress(const std::uint8_t* block);
+  void Compress(const std::uint8_t* blocks, std::size_t count);
 
   std::uint32_t Chain[5] = {};
   std::uint32_t LengthLow = 0;  // message length in bits
