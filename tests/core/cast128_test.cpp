@@ -45,7 +45,7 @@ struct Calls {
 
 TEST(Cast128, Rfc2144SingleBlockBothWays) {
   const auto records = ReadKnownAnswers("cast128_rfc2144.vec");
-  ASSERT_EQ(records.size(), 2u);
+  ASSERT_EQ(records.size(), 3u);
   const auto& vector = records[0];
   const Bytes key = FromHex(vector.at("key"));
   const Bytes plain = FromHex(vector.at("plaintext"));
@@ -61,24 +61,47 @@ TEST(Cast128, Rfc2144SingleBlockBothWays) {
   EXPECT_EQ(Bytes(back.begin(), back.end()), plain);
 }
 
+// A million rounds of key schedules and encryptions take well under a second
+// in an optimised build but some 20 seconds under the sanitizers, which run
+// the shorter variant only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kMaxMaintenanceIterations = 10000;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr long kMaxMaintenanceIterations = 10000;
+#else
+constexpr long kMaxMaintenanceIterations = 1000000;
+#endif
+#else
+constexpr long kMaxMaintenanceIterations = 1000000;
+#endif
+
 TEST(Cast128, Rfc2144MaintenanceTest) {
   const auto records = ReadKnownAnswers("cast128_rfc2144.vec");
-  ASSERT_EQ(records.size(), 2u);
-  const auto& vector = records[1];
-  Bytes a = FromHex(vector.at("start"));
-  Bytes b = a;
-  const long iterations = std::stol(vector.at("iterations"));
-  CCast128 cipher;
-  for (long i = 0; i < iterations; ++i) {
-    cipher.SetKeyBytes(b.data());
-    cipher.EncryptBlock(a.data(), a.data(), nullptr);
-    cipher.EncryptBlock(a.data() + 8, a.data() + 8, nullptr);
-    cipher.SetKeyBytes(a.data());
-    cipher.EncryptBlock(b.data(), b.data(), nullptr);
-    cipher.EncryptBlock(b.data() + 8, b.data() + 8, nullptr);
+  ASSERT_EQ(records.size(), 3u);
+  int run = 0;
+  for (std::size_t r = 1; r < records.size(); ++r) {
+    const auto& vector = records[r];
+    const long iterations = std::stol(vector.at("iterations"));
+    if (iterations > kMaxMaintenanceIterations) {
+      continue;
+    }
+    ++run;
+    Bytes a = FromHex(vector.at("start"));
+    Bytes b = a;
+    CCast128 cipher;
+    for (long i = 0; i < iterations; ++i) {
+      cipher.SetKeyBytes(b.data());
+      cipher.EncryptBlock(a.data(), a.data(), nullptr);
+      cipher.EncryptBlock(a.data() + 8, a.data() + 8, nullptr);
+      cipher.SetKeyBytes(a.data());
+      cipher.EncryptBlock(b.data(), b.data(), nullptr);
+      cipher.EncryptBlock(b.data() + 8, b.data() + 8, nullptr);
+    }
+    EXPECT_EQ(a, FromHex(vector.at("a"))) << iterations;
+    EXPECT_EQ(b, FromHex(vector.at("b"))) << iterations;
   }
-  EXPECT_EQ(a, FromHex(vector.at("a")));
-  EXPECT_EQ(b, FromHex(vector.at("b")));
+  EXPECT_GE(run, 1);
 }
 
 TEST(Cast128, KeyIsTextUpToNulPaddedOrCutTo16Bytes) {
