@@ -218,6 +218,9 @@ void OpenSslDecode(benchmark::State& state) {
 // Keeps each run's CPU time per iteration by name, for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+  // Plain text: the output usually ends up in a log.
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.error_occurred || run.run_type != Run::RT_Iteration) {
