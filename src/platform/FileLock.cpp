@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace tavro {
 
@@ -16,32 +17,36 @@ namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
-std::mutex& LocksMutex() {
+using HolderKey = std::pair<std::string, std::thread::id>;
+
+std::mutex& HoldersMutex() {
   static std::mutex mutex;
   return mutex;
 }
 
-// Locks this process holds, by lock file: flock() is per open file, so a
-// second open of the same file here would wait for the first.
-std::map<std::string, std::weak_ptr<FileLock>>& HeldLocks() {
-  static std::map<std::string, std::weak_ptr<FileLock>> locks;
-  return locks;
+// The locks each thread of this process holds, by lock file. flock() is per
+// open file: a second open by the same thread would wait for itself, while a
+// second thread is kept out exactly like another process.
+std::map<HolderKey, std::weak_ptr<FileLock>>& Holders() {
+  static std::map<HolderKey, std::weak_ptr<FileLock>> holders;
+  return holders;
 }
 
 }  // namespace
 
 std::shared_ptr<FileLock> FileLock::Acquire(const std::filesystem::path& lockFile,
                                             std::chrono::milliseconds wait) {
-  // Held while waiting: a second key of this process then shares the lock the
-  // first one gets instead of opening and waiting on its own.
-  std::lock_guard guard(LocksMutex());
-  auto& held = HeldLocks();
-  for (auto it = held.begin(); it != held.end();) {
-    it = it->second.expired() ? held.erase(it) : std::next(it);
-  }
-  if (const auto found = held.find(lockFile.string()); found != held.end()) {
-    if (auto lock = found->second.lock()) {
-      return lock;
+  const HolderKey holder{lockFile.string(), std::this_thread::get_id()};
+  {
+    std::lock_guard guard(HoldersMutex());
+    auto& holders = Holders();
+    for (auto it = holders.begin(); it != holders.end();) {
+      it = it->second.expired() ? holders.erase(it) : std::next(it);
+    }
+    if (const auto found = holders.find(holder); found != holders.end()) {
+      if (auto lock = found->second.lock()) {
+        return lock;
+      }
     }
   }
 
@@ -67,7 +72,8 @@ std::shared_ptr<FileLock> FileLock::Acquire(const std::filesystem::path& lockFil
     std::this_thread::sleep_for(kPollInterval);
   }
   if (lock->held_) {
-    held[lockFile.string()] = lock;
+    std::lock_guard guard(HoldersMutex());
+    Holders()[holder] = lock;
   }
   return lock;
 }

@@ -1,6 +1,7 @@
 // An advisory lock on a file beside the settings file, so that two Tavro
-// processes cannot interleave their read-modify-write of it. Keys open at the
-// same time in one process share the lock instead of waiting for themselves.
+// processes (or threads) cannot interleave their read-modify-write of it.
+// Keys that one thread holds open at the same time share the lock instead of
+// waiting for themselves.
 #pragma once
 
 #include <chrono>

@@ -7,7 +7,8 @@ namespace tavro {
 
 namespace {
 
-// Keys of one process share the file lock, so their saves are kept apart here.
+// Saves of one process never overlap, not even those of keys that went on
+// without the file lock or share it.
 std::mutex& SaveMutex() {
   static std::mutex mutex;
   return mutex;

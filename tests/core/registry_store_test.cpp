@@ -411,34 +411,44 @@ TEST_F(RegistryStoreTest, UnclosedKeySavesWhenDestroyed) {
   EXPECT_EQ(GetSz(*key, "Server"), std::string("kept\0", 5));
 }
 
-// Each process adds one to a counter many times over: without the lock from
-// CreateKey to Close, two of them would read the same count and one
-// increment would be lost.
+// Adds one to a counter many times over: without the lock from CreateKey to
+// Close, two savers would read the same count and one increment would be lost.
+bool CountUp(const fs::path& file, int id, int rounds) {
+  for (int round = 0; round < rounds; ++round) {
+    auto key =
+        FileRegistryStore(file, FileRegistryOptions{std::chrono::seconds(20)}).CreateKey(kKey);
+    if (!key) {
+      return false;
+    }
+    const auto count = GetDword(*key, "Count").value_or(0);
+    ::usleep(2000);  // give the others every chance to get in between
+    SetDword(*key, "Count", count + 1);
+    SetDword(*key, "Saver" + std::to_string(id), static_cast<std::uint32_t>(round + 1));
+    if (!key->Close()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void ExpectCounted(const fs::path& file, int savers, int rounds) {
+  auto key = FileRegistryStore(file).CreateKey(kKey);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(GetDword(*key, "Count"), static_cast<std::uint32_t>(savers * rounds));
+  for (int id = 0; id < savers; ++id) {
+    EXPECT_EQ(GetDword(*key, "Saver" + std::to_string(id)), static_cast<std::uint32_t>(rounds));
+  }
+}
+
 TEST_F(RegistryStoreTest, ProcessesSavingAtOnceDoNotInterleave) {
   constexpr int kProcesses = 4;
   constexpr int kRounds = 15;
   std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
+  for (int id = 0; id < kProcesses; ++id) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      int status = 0;
-      for (int round = 0; round < kRounds && status == 0; ++round) {
-        auto key =
-            FileRegistryStore(file_, FileRegistryOptions{std::chrono::seconds(20)}).CreateKey(kKey);
-        if (!key) {
-          status = 1;
-          break;
-        }
-        const auto count = GetDword(*key, "Count").value_or(0);
-        ::usleep(2000);  // give the others every chance to get in between
-        SetDword(*key, "Count", count + 1);
-        SetDword(*key, "Child" + std::to_string(p), static_cast<std::uint32_t>(round + 1));
-        if (!key->Close()) {
-          status = 2;
-        }
-      }
-      ::_exit(status);
+      ::_exit(CountUp(file_, id, kRounds) ? 0 : 1);
     }
     children.push_back(pid);
   }
@@ -447,12 +457,23 @@ TEST_F(RegistryStoreTest, ProcessesSavingAtOnceDoNotInterleave) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
-  auto key = Store().CreateKey(kKey);
-  ASSERT_NE(key, nullptr);
-  EXPECT_EQ(GetDword(*key, "Count"), static_cast<std::uint32_t>(kProcesses * kRounds));
-  for (int p = 0; p < kProcesses; ++p) {
-    EXPECT_EQ(GetDword(*key, "Child" + std::to_string(p)), static_cast<std::uint32_t>(kRounds));
+  ExpectCounted(file_, kProcesses, kRounds);
+}
+
+TEST_F(RegistryStoreTest, ThreadsSavingAtOnceDoNotInterleave) {
+  constexpr int kThreads = 3;
+  constexpr int kRounds = 10;
+  bool ok[kThreads] = {};
+  {
+    std::vector<std::jthread> threads;
+    for (int id = 0; id < kThreads; ++id) {
+      threads.emplace_back([&, id] { ok[id] = CountUp(file_, id, kRounds); });
+    }
   }
+  for (bool threadOk : ok) {
+    EXPECT_TRUE(threadOk);
+  }
+  ExpectCounted(file_, kThreads, kRounds);
 }
 
 TEST_F(RegistryStoreTest, LockHeldTooLongIsWaitedForThenGoneWithout) {
