@@ -149,6 +149,11 @@ TEST_F(RegistryStoreTest, FirstRunMakesPrivateFolderAndFile) {
   EXPECT_EQ(key->QueryValue("Server", type, buffer, size), RegResult::NotFound);
   WriteDescription(*key);
   EXPECT_EQ(SetSz(*key, "Server", "ftp.example.jp"), RegResult::Success);
+  std::uint8_t password[40];
+  for (std::uint8_t i = 0; i < 40; ++i) {
+    password[i] = i;
+  }
+  EXPECT_EQ(key->SetValue("Password", REG_BINARY, password, 40), RegResult::Success);
   EXPECT_EQ(SetDword(*key, "Sleep", 0xffffffff), RegResult::Success);
   EXPECT_EQ(SetSz(*key, "IPMode", "WAN"), RegResult::Success);
   EXPECT_FALSE(fs::exists(file_));  // written at Close
@@ -157,6 +162,9 @@ TEST_F(RegistryStoreTest, FirstRunMakesPrivateFolderAndFile) {
   EXPECT_EQ(ReadAll(file_), Crlf("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Quillbet\\Tavro]\n" +
                                  kDescriptionLines +
                                  "\"Server\"=\"ftp.example.jp\"\n"
+                                 "\"Password\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,"
+                                 "10,11,12,13,14,\\\n"
+                                 "  15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27\n"
                                  "\"Sleep\"=dword:ffffffff\n"
                                  "\"IPMode\"=\"WAN\"\n\n"));
   EXPECT_EQ(Mode(file_), 0600u);
