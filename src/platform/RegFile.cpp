@@ -1,0 +1,687 @@
+#include "platform/RegFile.h"
+
+#include "platform/RegistryStore.h"
+
+#include <map>
+#include <optional>
+#include <unordered_map>
+
+namespace tavro {
+
+namespace {
+
+// The registry editor breaks a hex line once it has reached this many
+// columns: a continuation line (two spaces of indent) then holds 25 bytes.
+constexpr std::size_t kHexLineWidth = 2 + 25 * 3;
+
+constexpr std::string_view kHeader = "REGEDIT4";
+constexpr std::string_view kLineEnd = "\r\n";
+
+bool IsLeadByte(unsigned char c) {
+  return (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
+}
+bool IsTrailByte(unsigned char c) {
+  return (c >= 0x40 && c <= 0x7e) || (c >= 0x80 && c <= 0xfc);
+}
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view TrimLeft(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) {
+    s.remove_prefix(1);
+  }
+  return s;
+}
+
+std::string_view TrimRight(std::string_view s) {
+  while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (LowerAscii(s[i]) != prefix[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  c = LowerAscii(c);
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  return -1;
+}
+
+// Text fit to stand between quotes: whole double-byte characters and no
+// control character but tab (a line break would end the line).
+bool IsQuotable(std::string_view s) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (IsLeadByte(c)) {
+      if (i + 1 >= s.size() || !IsTrailByte(static_cast<unsigned char>(s[i + 1]))) {
+        return false;
+      }
+      ++i;
+    } else if (c < 0x20 && c != '\t') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A REG_SZ that the editor would show as text: one string and its single NUL.
+bool IsPlainString(std::string_view data) {
+  return !data.empty() && data.find('\0') == data.size() - 1 &&
+         IsQuotable(data.substr(0, data.size() - 1));
+}
+
+// Escapes backslash and quote; the second byte of a double-byte character can
+// be 0x5C and is no backslash, so it passes untouched.
+void AppendEscaped(std::string& out, std::string_view s) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (IsLeadByte(c) && i + 1 < s.size()) {
+      out += s[i];
+      out += s[++i];
+      continue;
+    }
+    if (c == '\\' || c == '"') {
+      out += '\\';
+    }
+    out += s[i];
+  }
+}
+
+// Reads the quoted text that starts at s[pos]; pos moves past the closing
+// quote. Only \\ and \" are escapes; anything else is refused.
+std::optional<std::string> ReadQuoted(std::string_view s, std::size_t& pos) {
+  std::string out;
+  std::size_t i = pos + 1;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (IsLeadByte(c)) {
+      if (i + 1 >= s.size() || !IsTrailByte(static_cast<unsigned char>(s[i + 1]))) {
+        return std::nullopt;
+      }
+      out.append(s.substr(i, 2));
+      i += 2;
+    } else if (c == '"') {
+      pos = i + 1;
+      return out;
+    } else if (c == '\\') {
+      if (i + 1 >= s.size() || (s[i + 1] != '\\' && s[i + 1] != '"')) {
+        return std::nullopt;
+      }
+      out += s[i + 1];
+      i += 2;
+    } else if (c < 0x20 && c != '\t') {
+      return std::nullopt;
+    } else {
+      out += s[i];
+      ++i;
+    }
+  }
+  return std::nullopt;
+}
+
+// Comma-separated bytes of exactly two hex digits each, blanks around them and
+// one trailing comma allowed.
+std::optional<std::string> ParseHexBytes(std::string_view s) {
+  std::string out;
+  s = TrimLeft(s);
+  if (s.empty()) {
+    return out;
+  }
+  std::size_t i = 0;
+  for (;;) {
+    while (i < s.size() && IsBlank(s[i])) {
+      ++i;
+    }
+    if (i == s.size() && !out.empty()) {
+      return out;  // the trailing comma
+    }
+    if (i + 1 >= s.size()) {
+      return std::nullopt;
+    }
+    const int hi = HexDigit(s[i]);
+    const int lo = HexDigit(s[i + 1]);
+    if (hi < 0 || lo < 0) {
+      return std::nullopt;
+    }
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+    while (i < s.size() && IsBlank(s[i])) {
+      ++i;
+    }
+    if (i == s.size()) {
+      return out;
+    }
+    if (s[i] != ',') {
+      return std::nullopt;
+    }
+    ++i;
+  }
+}
+
+// One to eight hex digits and nothing else.
+std::optional<std::uint32_t> ParseHexNumber(std::string_view s) {
+  if (s.empty() || s.size() > 8) {
+    return std::nullopt;
+  }
+  std::uint32_t value = 0;
+  for (char c : s) {
+    const int digit = HexDigit(c);
+    if (digit < 0) {
+      return std::nullopt;
+    }
+    value = value * 16 + static_cast<std::uint32_t>(digit);
+  }
+  return value;
+}
+
+struct ParsedData {
+  bool erase = false;  // "name"=-
+  std::uint32_t type = 0;
+  std::string bytes;
+};
+
+std::optional<ParsedData> ParseData(std::string_view s) {
+  s = TrimRight(TrimLeft(s));
+  ParsedData data;
+  if (s == "-") {
+    data.erase = true;
+    return data;
+  }
+  if (!s.empty() && s.front() == '"') {
+    std::size_t pos = 0;
+    auto text = ReadQuoted(s, pos);
+    if (!text || pos != s.size()) {
+      return std::nullopt;
+    }
+    data.type = REG_SZ;
+    data.bytes = std::move(*text);
+    data.bytes += '\0';
+    return data;
+  }
+  if (StartsWithNoCase(s, "dword:")) {
+    const auto value = ParseHexNumber(s.substr(6));
+    if (!value) {
+      return std::nullopt;
+    }
+    data.type = REG_DWORD;
+    for (int shift = 0; shift < 32; shift += 8) {
+      data.bytes += static_cast<char>((*value >> shift) & 0xff);
+    }
+    return data;
+  }
+  std::string_view hex;
+  if (StartsWithNoCase(s, "hex:")) {
+    data.type = REG_BINARY;
+    hex = s.substr(4);
+  } else if (StartsWithNoCase(s, "hex(")) {
+    const auto close = s.find("):");
+    if (close == std::string_view::npos) {
+      return std::nullopt;
+    }
+    const auto type = ParseHexNumber(s.substr(4, close - 4));
+    if (!type) {
+      return std::nullopt;
+    }
+    data.type = *type;
+    hex = s.substr(close + 2);
+  } else {
+    return std::nullopt;
+  }
+  auto bytes = ParseHexBytes(hex);
+  if (!bytes) {
+    return std::nullopt;
+  }
+  data.bytes = std::move(*bytes);
+  return data;
+}
+
+void AppendHexBytes(std::string& out, std::string_view data, std::size_t column) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const auto b = static_cast<unsigned char>(data[i]);
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+    if (i + 1 == data.size()) {
+      break;
+    }
+    out += ',';
+    column += 3;
+    if (column >= kHexLineWidth) {
+      out += "\\\r\n  ";
+      column = 2;
+    }
+  }
+}
+
+void AppendValueLine(std::string& out, const RegEntry& value) {
+  const std::size_t lineStart = out.size();
+  if (value.name.empty()) {
+    out += "@=";
+  } else {
+    out += '"';
+    AppendEscaped(out, value.name);
+    out += "\"=";
+  }
+  if (value.type == REG_SZ && IsPlainString(value.data)) {
+    out += '"';
+    AppendEscaped(out, std::string_view(value.data).substr(0, value.data.size() - 1));
+    out += '"';
+  } else if (value.type == REG_DWORD && value.data.size() == 4) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    out += "dword:";
+    for (int i = 3; i >= 0; --i) {
+      const auto b = static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
+      out += kDigits[b >> 4];
+      out += kDigits[b & 15];
+    }
+  } else {
+    if (value.type == REG_BINARY) {
+      out += "hex:";
+    } else {
+      static constexpr char kDigits[] = "0123456789abcdef";
+      std::string number;
+      std::uint32_t type = value.type;
+      do {
+        number.insert(number.begin(), kDigits[type & 15]);
+        type >>= 4;
+      } while (type != 0);
+      out += "hex(" + number + "):";
+    }
+    AppendHexBytes(out, value.data, out.size() - lineStart);
+  }
+  out += kLineEnd;
+}
+
+class LineReader {
+public:
+  explicit LineReader(std::string_view text) : text_(text) {}
+
+  // The next line without its LF and one CR before it.
+  bool Next(std::string_view& line) {
+    if (pos_ >= text_.size()) {
+      return false;
+    }
+    auto end = text_.find('\n', pos_);
+    if (end == std::string_view::npos) {
+      end = text_.size();
+    }
+    line = text_.substr(pos_, end - pos_);
+    pos_ = end + 1;
+    if (!line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    return true;
+  }
+
+  bool Peek(std::string_view& line) {
+    const auto saved = pos_;
+    const bool got = Next(line);
+    pos_ = saved;
+    return got;
+  }
+
+private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+// Keys and values as the file builds them up, with indexes so that a large
+// file with many repeats or deletions still parses in linear time.
+class SectionBuilder {
+public:
+  struct Key {
+    RegKeySection section;
+    std::unordered_map<std::string, std::size_t> valueIndex;
+    std::vector<bool> erased;
+    bool removed = false;
+  };
+
+  std::size_t OpenKey(std::string_view path) {
+    auto folded = RegFile::Fold(path);
+    const auto found = keyIndex_.find(folded);
+    if (found != keyIndex_.end()) {
+      return found->second;
+    }
+    keys_.push_back(Key{RegKeySection{std::string(path), {}}, {}, {}, false});
+    keyIndex_.emplace(std::move(folded), keys_.size() - 1);
+    return keys_.size() - 1;
+  }
+
+  // The key and every key below it.
+  void RemoveKey(std::string_view path) {
+    const auto folded = RegFile::Fold(path);
+    if (const auto found = keyIndex_.find(folded); found != keyIndex_.end()) {
+      keys_[found->second].removed = true;
+      keyIndex_.erase(found);
+    }
+    const std::string below = folded + '\\';
+    auto it = keyIndex_.lower_bound(below);
+    while (it != keyIndex_.end() && it->first.compare(0, below.size(), below) == 0) {
+      keys_[it->second].removed = true;
+      it = keyIndex_.erase(it);
+    }
+  }
+
+  void AddComment(std::size_t key, std::string_view line) {
+    auto& k = keys_[key];
+    k.section.entries.push_back(RegEntry{true, {}, 0, std::string(line)});
+    k.erased.push_back(false);
+  }
+
+  void SetValue(std::size_t key, std::string name, ParsedData data) {
+    auto& k = keys_[key];
+    auto folded = RegFile::Fold(name);
+    const auto found = k.valueIndex.find(folded);
+    if (data.erase) {
+      if (found != k.valueIndex.end()) {
+        k.erased[found->second] = true;
+        k.valueIndex.erase(found);
+      }
+      return;
+    }
+    if (found != k.valueIndex.end()) {
+      auto& entry = k.section.entries[found->second];
+      entry.type = data.type;
+      entry.data = std::move(data.bytes);
+      return;
+    }
+    k.section.entries.push_back(RegEntry{false, std::move(name), data.type, std::move(data.bytes)});
+    k.erased.push_back(false);
+    k.valueIndex.emplace(std::move(folded), k.section.entries.size() - 1);
+  }
+
+  std::vector<RegKeySection> Finish() {
+    std::vector<RegKeySection> out;
+    for (auto& k : keys_) {
+      if (k.removed) {
+        continue;
+      }
+      RegKeySection section{std::move(k.section.path), {}};
+      for (std::size_t i = 0; i < k.section.entries.size(); ++i) {
+        if (!k.erased[i]) {
+          section.entries.push_back(std::move(k.section.entries[i]));
+        }
+      }
+      out.push_back(std::move(section));
+    }
+    return out;
+  }
+
+private:
+  std::vector<Key> keys_;
+  std::map<std::string, std::size_t> keyIndex_;
+};
+
+}  // namespace
+
+RegFile RegFile::Parse(std::string_view bytes) {
+  RegFile file;
+  SectionBuilder builder;
+  LineReader lines(bytes);
+  std::string_view line;
+
+  bool headerSeen = false;
+  bool inSection = false;  // a key line (good or not) has been seen
+  constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
+  std::size_t current = kNoKey;  // where values go; none after a bad or deleting key line
+
+  bool first = true;
+  while (lines.Next(line)) {
+    if (first) {
+      first = false;
+      headerSeen = TrimRight(line) == kHeader;
+      if (headerSeen) {
+        continue;
+      }
+    }
+    const auto text = TrimLeft(line);
+    if (TrimRight(text).empty()) {
+      continue;
+    }
+    if (text.front() == ';') {
+      if (!inSection) {
+        file.preamble_.emplace_back(line);
+      } else if (current != kNoKey) {
+        builder.AddComment(current, line);
+      } else {
+        file.damaged_ = true;
+      }
+      continue;
+    }
+    if (text.front() == '[') {
+      inSection = true;
+      current = kNoKey;
+      // The last ']' that is a character of its own closes the path.
+      std::size_t close = std::string_view::npos;
+      for (std::size_t i = 1; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (IsLeadByte(c)) {
+          ++i;
+        } else if (c == ']') {
+          close = i;
+        }
+      }
+      if (close == std::string_view::npos) {
+        file.damaged_ = true;
+        continue;
+      }
+      if (!TrimRight(text.substr(close + 1)).empty()) {
+        file.damaged_ = true;
+      }
+      const auto inner = text.substr(1, close - 1);
+      if (!inner.empty() && inner.front() == '-') {
+        if (IsValidKeyPath(inner.substr(1))) {
+          builder.RemoveKey(inner.substr(1));
+        } else {
+          file.damaged_ = true;
+        }
+      } else if (IsValidKeyPath(inner)) {
+        current = builder.OpenKey(inner);
+      } else {
+        file.damaged_ = true;
+      }
+      continue;
+    }
+    if (text.front() != '"' && text.front() != '@') {
+      file.damaged_ = true;
+      continue;
+    }
+
+    std::string name;
+    std::size_t pos = 1;
+    if (text.front() == '"') {
+      pos = 0;
+      auto quoted = ReadQuoted(text, pos);
+      if (!quoted) {
+        file.damaged_ = true;
+        continue;
+      }
+      name = std::move(*quoted);
+    }
+    while (pos < text.size() && IsBlank(text[pos])) {
+      ++pos;
+    }
+    if (pos >= text.size() || text[pos] != '=') {
+      file.damaged_ = true;
+      continue;
+    }
+    auto rest = TrimRight(text.substr(pos + 1));
+
+    // Hex data may go on over lines that end in a backslash. A line that
+    // starts something else ends it there, so a cut-off value cannot swallow
+    // the key line after it.
+    std::string joined;
+    bool complete = true;
+    if (StartsWithNoCase(TrimLeft(rest), "hex")) {
+      joined.assign(rest);
+      while (!joined.empty() && joined.back() == '\\') {
+        joined.pop_back();
+        std::string_view next;
+        if (!lines.Peek(next)) {
+          complete = false;
+          break;
+        }
+        const auto nextText = TrimRight(TrimLeft(next));
+        if (nextText.empty() || nextText.front() == '[' || nextText.front() == '"' ||
+            nextText.front() == '@' || nextText.front() == ';') {
+          complete = false;
+          break;
+        }
+        lines.Next(next);
+        joined += nextText;
+      }
+      rest = joined;
+    }
+
+    auto data = complete ? ParseData(rest) : std::nullopt;
+    if (!data || current == kNoKey) {
+      file.damaged_ = true;
+      continue;
+    }
+    builder.SetValue(current, std::move(name), std::move(*data));
+  }
+
+  // Every line of a whole file ends: without its line end the last line may
+  // have been cut short, even where what is left parses.
+  if (!bytes.empty() && (!headerSeen || bytes.back() != '\n')) {
+    file.damaged_ = true;
+  }
+  file.keys_ = builder.Finish();
+  return file;
+}
+
+std::string RegFile::Serialise() const {
+  std::string out;
+  out += kHeader;
+  out += kLineEnd;
+  out += kLineEnd;
+  if (!preamble_.empty()) {
+    for (const auto& line : preamble_) {
+      out += line;
+      out += kLineEnd;
+    }
+    out += kLineEnd;
+  }
+  for (const auto& key : keys_) {
+    out += '[';
+    out += key.path;
+    out += ']';
+    out += kLineEnd;
+    for (const auto& entry : key.entries) {
+      if (entry.comment) {
+        out += entry.data;
+        out += kLineEnd;
+      } else {
+        AppendValueLine(out, entry);
+      }
+    }
+    out += kLineEnd;
+  }
+  return out;
+}
+
+RegKeySection* RegFile::FindKey(std::string_view path) {
+  const auto folded = Fold(path);
+  for (auto& key : keys_) {
+    if (Fold(key.path) == folded) {
+      return &key;
+    }
+  }
+  return nullptr;
+}
+
+RegKeySection& RegFile::AddKey(std::string path) {
+  keys_.push_back(RegKeySection{std::move(path), {}});
+  return keys_.back();
+}
+
+const RegEntry* RegFile::FindValue(const RegKeySection& key, std::string_view name) {
+  const auto folded = Fold(name);
+  for (const auto& entry : key.entries) {
+    if (!entry.comment && Fold(entry.name) == folded) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+bool RegFile::SetValue(RegKeySection& key, std::string_view name, std::uint32_t type,
+                       std::string_view data) {
+  if (!IsValidName(name)) {
+    return false;
+  }
+  const auto folded = Fold(name);
+  for (auto& entry : key.entries) {
+    if (!entry.comment && Fold(entry.name) == folded) {
+      if (entry.type == type && entry.data == data) {
+        return false;
+      }
+      entry.type = type;
+      entry.data.assign(data);
+      return true;
+    }
+  }
+  key.entries.push_back(RegEntry{false, std::string(name), type, std::string(data)});
+  return true;
+}
+
+bool RegFile::IsValidName(std::string_view name) {
+  return IsQuotable(name);
+}
+
+bool RegFile::IsValidKeyPath(std::string_view path) {
+  if (!IsQuotable(path)) {
+    return false;
+  }
+  std::size_t partLength = 0;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto c = static_cast<unsigned char>(path[i]);
+    if (IsLeadByte(c)) {
+      ++i;
+      partLength += 2;
+    } else if (c == '\\') {
+      if (partLength == 0) {
+        return false;
+      }
+      partLength = 0;
+    } else {
+      ++partLength;
+    }
+  }
+  return partLength != 0;
+}
+
+std::string RegFile::Fold(std::string_view name) {
+  std::string out(name);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (IsLeadByte(static_cast<unsigned char>(out[i]))) {
+      ++i;
+    } else {
+      out[i] = LowerAscii(out[i]);
+    }
+  }
+  return out;
+}
+
+}  // namespace tavro
