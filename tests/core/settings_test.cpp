@@ -1,0 +1,301 @@
+#include "settings/Settings.h"
+
+#include "platform/CodePage932.h"
+#include "platform/RegistryStore.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+using namespace tavro;
+namespace fs = std::filesystem;
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() /
+          ("tavro-settings-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    File = Dir / "Quillbet" / "Tavro.reg";
+    Store = MakeFileRegistryStore(File);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  std::string FileText() const {
+    std::ifstream in(File, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  void SetRaw(const char* name, std::uint32_t type, const std::string& bytes) {
+    auto key = Store->CreateKey(kRegistryKeyPath);
+    ASSERT_TRUE(key);
+    key->SetValue(name, type, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                  static_cast<std::uint32_t>(bytes.size()));
+    ASSERT_TRUE(key->Close());
+  }
+
+  std::vector<std::uint8_t> GetRaw(const char* name, std::uint32_t& type) {
+    auto key = Store->CreateKey(kRegistryKeyPath);
+    std::vector<std::uint8_t> data(4096);
+    std::uint32_t size = static_cast<std::uint32_t>(data.size());
+    EXPECT_EQ(key->QueryValue(name, type, data.data(), size), RegResult::Success);
+    key->Close();
+    data.resize(size);
+    return data;
+  }
+
+  Settings Loaded() {
+    Settings s;
+    EXPECT_TRUE(LoadSettings(*Store, s));
+    return s;
+  }
+
+  fs::path Dir;
+  fs::path File;
+  std::unique_ptr<IRegistryStore> Store;
+};
+
+Settings Sample() {
+  Settings s;
+  s.Server = "ftp.example.jp";
+  s.User = "tavro-user";
+  s.Password = "パス word-ひみつ①";
+  s.FtpFile = "/public_html/ip.html";
+  s.OnlineFile = "/home/me/テンプレート.html";
+  s.OfflineFile = "/home/me/offline.html";
+  s.Trace = "mail.example.jp:587";
+  s.IPMode = "LAN";
+  s.Sleep = 600000;
+  s.IsCreateWwwOpen = 1;
+  s.IsIpGetOnly = 0;
+  return s;
+}
+
+}  // namespace
+
+TEST_F(SettingsTest, FirstRunGivesDefaultsAndStoresTheExactFormat) {
+  Settings s = Loaded();
+  EXPECT_EQ(s, Settings{});
+  EXPECT_EQ(s.IPMode, "WAN");
+  EXPECT_EQ(s.Sleep, -1);
+  ASSERT_TRUE(SaveSettings(*Store, s));
+
+  const std::string text = FileText();
+  const std::string description =
+      "@=hex(7):54,61,76,72,6f,82,f0,82,b2,8e,67,97,70,82,c9,82,c8,82,e7,82,ea,82,bd,\\\r\n"
+      "  8f,ea,8d,87,82,c9,8d,ec,90,ac,82,b3,82,ea,82,dc,82,b7,81,42\r\n";
+  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\Quillbet\\Tavro]\r\n"), std::string::npos);
+  EXPECT_NE(text.find(description), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Sleep\"=dword:ffffffff\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"IPMode\"=\"WAN\"\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"Server\"=\"\"\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"IsIpGetOnly\"=dword:00000000\r\n"), std::string::npos);
+
+  std::uint32_t type = 0;
+  EXPECT_EQ(GetRaw("Password", type).size(), 40u);
+  EXPECT_EQ(type, REG_BINARY);
+  EXPECT_EQ(GetRaw("", type).size(), 43u);
+  EXPECT_EQ(type, REG_MULTI_SZ);
+  EXPECT_EQ(Loaded(), s);
+}
+
+TEST_F(SettingsTest, RecordRoundTripsAndPasswordIsNotStoredInClear) {
+  const Settings s = Sample();
+  ASSERT_TRUE(SaveSettings(*Store, s));
+  EXPECT_EQ(Loaded(), s);
+  EXPECT_EQ(FileText().find("ひみつ"), std::string::npos);
+  std::uint32_t type = 0;
+  const auto trace = GetRaw("Trace", type);
+  EXPECT_EQ(std::string(trace.begin(), trace.end()), std::string("mail.example.jp:587\0", 20));
+  const auto online = GetRaw("OnlineFile", type);
+  EXPECT_EQ(std::string(online.begin(), online.end()),
+            *cp932::FromUtf8("/home/me/テンプレート.html") + '\0');
+}
+
+TEST_F(SettingsTest, PasswordLoadsOnlyUnderTheSameFirst16BytesOfUser) {
+  Settings s = Sample();
+  s.User = "abcdefghijklmnop-first";
+  ASSERT_TRUE(SaveSettings(*Store, s));
+  EXPECT_EQ(Loaded().Password, s.Password);
+
+  SetRaw("User", REG_SZ, std::string("abcdefghijklmnop-other\0", 23));
+  Settings same = Loaded();
+  EXPECT_EQ(same.User, "abcdefghijklmnop-other");
+  EXPECT_EQ(same.Password, s.Password);
+
+  SetRaw("User", REG_SZ, std::string("abcdefghijklmnoX\0", 17));
+  Settings other = Loaded();
+  EXPECT_EQ(other.Password, "");
+  EXPECT_EQ(other.Server, s.Server);
+  EXPECT_EQ(other.Sleep, s.Sleep);
+}
+
+TEST_F(SettingsTest, EmptyUserAndJapaneseUserBothProtectThePassword) {
+  Settings s = Sample();
+  s.User = "";
+  ASSERT_TRUE(SaveSettings(*Store, s));
+  EXPECT_EQ(Loaded().Password, s.Password);
+  s.User = "山田①";
+  ASSERT_TRUE(SaveSettings(*Store, s));
+  EXPECT_EQ(Loaded(), s);
+}
+
+TEST_F(SettingsTest, TextLimitIs255BytesOfCodePage932) {
+  SetRaw("Server", REG_SZ, std::string(255, 's') + '\0');
+  SetRaw("User", REG_SZ, std::string(256, 'u') + '\0');
+  // 127 two-byte characters and one ASCII byte: 255 bytes, far fewer characters.
+  std::string kanji;
+  for (int i = 0; i < 127; ++i)
+    kanji += "\x8a\xbf";
+  SetRaw("Trace", REG_SZ, kanji + "x" + '\0');
+  Settings s = Loaded();
+  EXPECT_EQ(s.Server, std::string(255, 's'));
+  EXPECT_EQ(s.User, "");
+  EXPECT_EQ(cp932::FromUtf8(s.Trace)->size(), 255u);
+}
+
+TEST_F(SettingsTest, WrongTypesAndShapesGiveDefaultsAndKeepTheRest) {
+  ASSERT_TRUE(SaveSettings(*Store, Sample()));
+  SetRaw("Server", REG_EXPAND_SZ, std::string("x.example\0", 10));
+  SetRaw("Sleep", REG_SZ, std::string("6000\0", 5));
+  SetRaw("IsCreateWwwOpen", REG_DWORD, std::string("\x01\x00", 2));
+  SetRaw("IsIpGetOnly", REG_DWORD, std::string("\x01\x00\x00\x00\x00", 5));
+  SetRaw("IPMode", REG_BINARY, "LAN");
+  SetRaw("OfflineFile", REG_SZ, std::string("\x82\xa0\x81\0", 4));  // lead byte cut off
+  Settings s = Loaded();
+  const Settings sample = Sample();
+  EXPECT_EQ(s.Server, "");
+  EXPECT_EQ(s.Sleep, -1);
+  EXPECT_EQ(s.IsCreateWwwOpen, 0);
+  EXPECT_EQ(s.IsIpGetOnly, 0);
+  EXPECT_EQ(s.IPMode, "WAN");
+  EXPECT_EQ(s.OfflineFile, "");
+  EXPECT_EQ(s.User, sample.User);
+  EXPECT_EQ(s.Password, sample.Password);
+  EXPECT_EQ(s.Trace, sample.Trace);
+  EXPECT_FALSE(ValidateSettings(s));
+}
+
+TEST_F(SettingsTest, BrokenPasswordValuesLoadEmpty) {
+  ASSERT_TRUE(SaveSettings(*Store, Sample()));
+  std::uint32_t type = 0;
+  const auto good = GetRaw("Password", type);
+  const std::string goodBytes(good.begin(), good.end());
+  const std::vector<std::pair<std::uint32_t, std::string>> broken = {
+      {REG_BINARY, ""},
+      {REG_BINARY, goodBytes.substr(0, 31)},
+      {REG_BINARY, goodBytes.substr(0, 32)},
+      {REG_BINARY, goodBytes.substr(0, 39)},
+      {REG_BINARY, goodBytes + std::string(513 - goodBytes.size(), '\x5a')},
+      {REG_BINARY, goodBytes + "x"},
+      {REG_SZ, goodBytes},
+  };
+  for (const auto& [t, bytes] : broken) {
+    SetRaw("Password", t, bytes);
+    Settings s = Loaded();
+    EXPECT_EQ(s.Password, "") << bytes.size();
+    EXPECT_EQ(s.Server, Sample().Server);
+  }
+  SetRaw("Password", REG_BINARY, goodBytes);
+  EXPECT_EQ(Loaded().Password, Sample().Password);
+}
+
+TEST_F(SettingsTest, LongestPasswordThatFitsRoundTripsAndLongerIsRefused) {
+  Settings s = Sample();
+  s.Password = std::string(kMaxPasswordBytes, 'p');
+  ASSERT_TRUE(SaveSettings(*Store, s));
+  std::uint32_t type = 0;
+  EXPECT_EQ(GetRaw("Password", type).size(), 512u);
+  EXPECT_EQ(Loaded().Password, s.Password);
+
+  const std::string before = FileText();
+  s.Password += "p";
+  const auto error = ValidateSettings(s);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->Field, "Password");
+  EXPECT_NE(error->Message.find("478"), std::string::npos);
+  EXPECT_FALSE(SaveSettings(*Store, s));
+  EXPECT_EQ(FileText(), before);
+}
+
+TEST_F(SettingsTest, TextsThatWouldNotLoadBackAreRefusedByField) {
+  const std::string before = [&] {
+    EXPECT_TRUE(SaveSettings(*Store, Sample()));
+    return FileText();
+  }();
+  struct Case {
+    std::string Settings::*Member;
+    std::string Value;
+    const char* Field;
+  };
+  const std::vector<Case> cases = {
+      {&Settings::Server, std::string(256, 'a'), "Server"},
+      {&Settings::FtpFile,
+       std::string(128, 'a') + std::string(64, 'a') +
+           "漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢"
+           "字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字",
+       "FtpFile"},
+      {&Settings::User, "smile 😀", "User"},
+      {&Settings::Password, "pässwörd", "Password"},
+      {&Settings::Trace, "한국", "Trace"},
+      {&Settings::OfflineFile, std::string("a\0b", 3), "OfflineFile"},
+      {&Settings::IPMode, std::string(300, 'W'), "IPMode"},
+  };
+  for (const Case& c : cases) {
+    Settings s = Sample();
+    s.*c.Member = c.Value;
+    const auto error = ValidateSettings(s);
+    ASSERT_TRUE(error) << c.Field;
+    EXPECT_EQ(error->Field, c.Field);
+    EXPECT_FALSE(error->Message.empty());
+    EXPECT_FALSE(SaveSettings(*Store, s));
+  }
+  EXPECT_EQ(FileText(), before);
+  Settings ok = Sample();
+  ok.Server = std::string(255, 'a');
+  EXPECT_FALSE(ValidateSettings(ok));
+}
+
+TEST_F(SettingsTest, DescriptionIsRewrittenAtEveryLoadAndOddIPModeKeepsItsBytes) {
+  SetRaw("", REG_SZ, std::string("changed\0", 8));
+  SetRaw("IPMode", REG_SZ, std::string("lan6\0", 5));
+  Settings s = Loaded();
+  EXPECT_EQ(s.IPMode, "lan6");
+  std::uint32_t type = 0;
+  const auto description = GetRaw("", type);
+  EXPECT_EQ(type, REG_MULTI_SZ);
+  EXPECT_EQ(std::string(description.begin(), description.end()),
+            *cp932::FromUtf8(kRegistryDescription));
+  ASSERT_TRUE(SaveSettings(*Store, s));
+  const auto mode = GetRaw("IPMode", type);
+  EXPECT_EQ(std::string(mode.begin(), mode.end()), std::string("lan6\0", 5));
+  EXPECT_EQ(Loaded().IPMode, "lan6");
+}
+
+TEST_F(SettingsTest, StoreThatCannotOpenLeavesRecordAndReportsIt) {
+  fs::create_directories(Dir);
+  std::ofstream(Dir / "blocker") << "a file where a folder should be";
+  auto store = MakeFileRegistryStore(Dir / "blocker" / "Quillbet" / "Tavro.reg");
+  Settings s = Sample();
+  EXPECT_FALSE(LoadSettings(*store, s));
+  EXPECT_EQ(s, Sample());
+  EXPECT_FALSE(SaveSettings(*store, s));
+}
+
+TEST_F(SettingsTest, UnknownValuesSurviveASave) {
+  SetRaw("SomethingElse", REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+  ASSERT_TRUE(SaveSettings(*Store, Sample()));
+  std::uint32_t type = 0;
+  const auto kept = GetRaw("SomethingElse", type);
+  EXPECT_EQ(type, REG_QWORD);
+  EXPECT_EQ(kept.size(), 8u);
+}
