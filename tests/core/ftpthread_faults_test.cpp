@@ -178,6 +178,18 @@ TEST_F(FtpFaultTest, PeerSilentAfterTheGreetingFailsTheConnectWithinTheTimeOut) 
   EXPECT_EQ(AwaitResults(3, 4), retried);
 }
 
+TEST_F(FtpFaultTest, PeerGoneInTheMiddleOfAMultiLineReplyFailsTheConnect) {
+  ScriptedFtpPeer peer;
+  peer.On("FEAT", [](ScriptedFtpPeer::Session& s, const std::string&) {
+    s.Reply("211-Features:");
+    s.Drop();
+  });
+  Ftp->QueueConnect(peer.Address(), "user", "pw");
+  const std::vector<RecordedReport> failed{FtpText(Connecting), FtpEvent(1), FtpText(ConnectFailed),
+                                           FtpResult(1, false)};
+  EXPECT_EQ(AwaitResults(1), failed);
+}
+
 TEST_F(FtpFaultTest, GarbageAnswerToPwdAfterARefusedChangeStillEndsTheChange) {
   ScriptedFtpPeer peer;
   peer.On("CWD", [](ScriptedFtpPeer::Session& s, const std::string&) {
