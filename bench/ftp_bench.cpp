@@ -129,14 +129,20 @@ bool RunCurl(std::vector<std::string> arguments) {
 
 std::map<std::string, double> MeanSeconds;
 
-void Note(benchmark::State& state, const std::string& name, double seconds, double total) {
+// Keeps the mean of the run so far; the last (longest) run of each benchmark
+// is the one printed.
+void Note(benchmark::State& state, const std::string& name, double seconds, double& total,
+          int& count) {
   state.SetIterationTime(seconds);
-  MeanSeconds[name] = total / static_cast<double>(state.iterations());
+  total += seconds;
+  ++count;
+  MeanSeconds[name] = total / count;
 }
 
 void UploadTavro(benchmark::State& state) {
   auto& s = Shared();
   double total = 0;
+  int count = 0;
   for (auto _ : state) {
     const auto start = Clock::now();
     s.Ftp.QueueUpload((s.Local / "source.bin").string(), "/pub/up-tavro.bin");
@@ -145,8 +151,7 @@ void UploadTavro(benchmark::State& state) {
       return;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    total += seconds;
-    Note(state, "upload tavro", seconds, total);
+    Note(state, "upload tavro", seconds, total, count);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * FileSize));
 }
@@ -154,6 +159,7 @@ void UploadTavro(benchmark::State& state) {
 void UploadCurl(benchmark::State& state) {
   auto& s = Shared();
   double total = 0;
+  int count = 0;
   for (auto _ : state) {
     const auto start = Clock::now();
     if (!RunCurl({"-u", s.Account(), "-T", (s.Local / "source.bin").string(),
@@ -162,8 +168,7 @@ void UploadCurl(benchmark::State& state) {
       return;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    total += seconds;
-    Note(state, "upload curl", seconds, total);
+    Note(state, "upload curl", seconds, total, count);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * FileSize));
 }
@@ -171,6 +176,7 @@ void UploadCurl(benchmark::State& state) {
 void DownloadTavro(benchmark::State& state) {
   auto& s = Shared();
   double total = 0;
+  int count = 0;
   for (auto _ : state) {
     fs::remove(s.Local / "down-tavro.bin");
     const auto start = Clock::now();
@@ -180,8 +186,10 @@ void DownloadTavro(benchmark::State& state) {
       return;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    total += seconds;
-    Note(state, "download tavro", seconds, total);
+    Note(state, "download tavro", seconds, total, count);
+  }
+  if (fs::file_size(s.Local / "down-tavro.bin") != FileSize) {
+    state.SkipWithError("the downloaded file is incomplete");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * FileSize));
 }
@@ -189,6 +197,7 @@ void DownloadTavro(benchmark::State& state) {
 void DownloadCurl(benchmark::State& state) {
   auto& s = Shared();
   double total = 0;
+  int count = 0;
   for (auto _ : state) {
     fs::remove(s.Local / "down-curl.bin");
     const auto start = Clock::now();
@@ -198,8 +207,10 @@ void DownloadCurl(benchmark::State& state) {
       return;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    total += seconds;
-    Note(state, "download curl", seconds, total);
+    Note(state, "download curl", seconds, total, count);
+  }
+  if (fs::file_size(s.Local / "down-curl.bin") != FileSize) {
+    state.SkipWithError("the downloaded file is incomplete");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * FileSize));
 }
@@ -209,6 +220,7 @@ void ListTavro(benchmark::State& state) {
   s.Ftp.QueueChangeDirectory("/pub/many");
   s.Sink->Next();
   double total = 0;
+  int count = 0;
   for (auto _ : state) {
     {
       std::lock_guard lock(s.Sink->Mutex);
@@ -223,14 +235,14 @@ void ListTavro(benchmark::State& state) {
       return;
     }
     const double seconds = std::chrono::duration<double>(s.Sink->LastEntry - start).count();
-    total += seconds;
-    Note(state, "list tavro", seconds, total);
+    Note(state, "list tavro", seconds, total, count);
   }
 }
 
 void ListCurl(benchmark::State& state) {
   auto& s = Shared();
   double total = 0;
+  int count = 0;
   for (auto _ : state) {
     const auto start = Clock::now();
     if (!RunCurl({"-u", s.Account(), "-o", "/dev/null", s.Url("/pub/many/")})) {
@@ -238,8 +250,7 @@ void ListCurl(benchmark::State& state) {
       return;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    total += seconds;
-    Note(state, "list curl", seconds, total);
+    Note(state, "list curl", seconds, total, count);
   }
 }
 
