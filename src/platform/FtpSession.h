@@ -1,0 +1,90 @@
+// One FTP session on Poco's FTPClientSession, shaped after the platform calls
+// the publishing code was written for: open and log on in one step, active
+// mode, binary transfers, and the file and directory operations. Every wait on
+// the network is bounded by FtpTimeouts.
+//
+// Paths and names are program text (UTF-8); the session converts them with the
+// encoding it chose from the server's FEAT reply (see FtpTextCodec), so a name
+// converted with Codec().ToText from a listing goes back as the same bytes.
+// Local file paths are program text too.
+//
+// Failures are results, never exceptions. After a time-out or a broken control
+// connection the dialogue with the server is out of step, so the session
+// closes itself: later operations fail at once.
+#pragma once
+
+#include "platform/FtpEntry.h"
+#include "platform/FtpTextCodec.h"
+#include "platform/Timeouts.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tavro {
+
+class FtpSession {
+public:
+  struct ServerAddress {
+    std::string Host;
+    std::uint16_t Port = 21;
+  };
+
+  explicit FtpSession(FtpTimeouts timeouts = {});
+  ~FtpSession();
+  FtpSession(const FtpSession&) = delete;
+  FtpSession& operator=(const FtpSession&) = delete;
+
+  // "host" uses port 21; "host:port" and "[v6 address]:port" select a port.
+  static std::optional<ServerAddress> ParseServer(std::string_view server);
+
+  // Connects, reads the greeting, asks FEAT for the text encoding (and says
+  // OPTS UTF8 ON where UTF8 is offered), logs on and sets binary type.
+  bool Open(std::string_view server, std::string_view user, std::string_view password);
+  bool IsOpen() const;
+  // QUIT where the session is open; waits at most one reply time-out.
+  void Close();
+
+  const FtpTextCodec& Codec() const { return TextCodec; }
+
+  bool ChangeDirectory(std::string_view path);
+  // The server's answer to PWD as program text; nullopt where it gave none.
+  std::optional<std::string> CurrentDirectory();
+
+  // LIST of the path (the current directory where empty); calls onEntry for
+  // every line it can read, in the server's order, and returns how many. A
+  // listing cut off part-way keeps what arrived.
+  std::size_t List(std::string_view path, const std::function<void(const FtpEntry&)>& onEntry);
+
+  // RETR into a file written beside localFile and moved into place once the
+  // whole file has arrived, so a failed download leaves nothing behind. Fails
+  // where localFile exists, unless replaceExisting, which replaces it only on
+  // success.
+  bool Download(std::string_view remoteFile, const std::string& localFile, bool replaceExisting);
+  bool Upload(const std::string& localFile, std::string_view remoteFile);
+  bool Delete(std::string_view path);
+  bool Rename(std::string_view from, std::string_view to);
+  bool RemoveDirectory(std::string_view path);
+  bool CreateDirectory(std::string_view path);
+
+private:
+  class Client;
+
+  // Program text to the bytes of a command argument; nullopt where the
+  // encoding cannot carry it or it would break the command line (CR, LF, NUL).
+  std::optional<std::string> ToArgument(std::string_view text) const;
+  // Runs one exchange; a refusal by the server leaves the session open, any
+  // other failure closes it.
+  bool Exchange(const std::function<void(Client&)>& exchange);
+  void Abandon();
+
+  FtpTimeouts Timeouts;
+  FtpTextCodec TextCodec;
+  std::unique_ptr<Client> Control;
+};
+
+}  // namespace tavro

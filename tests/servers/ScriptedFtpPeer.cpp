@@ -1,0 +1,263 @@
+#include "servers/ScriptedFtpPeer.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/SocketAddress.h>
+
+#include <cctype>
+#include <sstream>
+
+namespace tavro::test {
+namespace {
+
+const Poco::Timespan Tick(0, 50'000);
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
+}  // namespace
+
+void ScriptedFtpPeer::Session::Reply(const std::string& line) {
+  if (line.empty() || IsDropped) {
+    return;
+  }
+  const std::string wire = line + "\r\n";
+  try {
+    Control.sendBytes(wire.data(), static_cast<int>(wire.size()));
+  } catch (const Poco::Exception&) {
+    IsDropped = true;
+  }
+}
+
+std::optional<Poco::Net::StreamSocket> ScriptedFtpPeer::Session::OpenData() {
+  try {
+    Poco::Net::StreamSocket data;
+    data.connect(Poco::Net::SocketAddress(DataHost, static_cast<Poco::UInt16>(DataPort)),
+                 Poco::Timespan(5, 0));
+    data.setSendTimeout(Poco::Timespan(10, 0));
+    data.setReceiveTimeout(Poco::Timespan(10, 0));
+    return data;
+  } catch (const Poco::Exception&) {
+    return std::nullopt;
+  }
+}
+
+void ScriptedFtpPeer::Session::Drop() {
+  IsDropped = true;
+  try {
+    Control.close();
+  } catch (const Poco::Exception&) {
+  }
+}
+
+void ScriptedFtpPeer::SendListing(Session& session, const std::string& listing) {
+  session.Reply("150 Here comes the directory listing.");
+  if (auto data = session.OpenData()) {
+    std::size_t sent = 0;
+    try {
+      while (sent < listing.size()) {
+        sent += static_cast<std::size_t>(
+            data->sendBytes(listing.data() + sent, static_cast<int>(listing.size() - sent)));
+      }
+    } catch (const Poco::Exception&) {
+    }
+    data->close();
+  }
+  session.Reply("226 Directory send OK.");
+}
+
+ScriptedFtpPeer::ScriptedFtpPeer() : Listener(Poco::Net::SocketAddress("127.0.0.1", 0)) {
+  auto ok = [](std::string reply) {
+    return [reply](Session& s, const std::string&) { s.Reply(reply); };
+  };
+  Handlers["USER"] = ok("331 Please specify the password.");
+  Handlers["PASS"] = ok("230 Login successful.");
+  Handlers["TYPE"] = ok("200 Switching to Binary mode.");
+  Handlers["FEAT"] = [](Session& s, const std::string&) {
+    s.Reply("211-Features:");
+    s.Reply(" EPRT");
+    s.Reply(" SIZE");
+    s.Reply("211 End");
+  };
+  Handlers["OPTS"] = ok("200 Always in UTF8 mode.");
+  Handlers["PWD"] = ok("257 \"/\" is the current directory");
+  Handlers["CWD"] = ok("250 Directory successfully changed.");
+  Handlers["DELE"] = ok("250 Delete operation successful.");
+  Handlers["RMD"] = ok("250 Remove directory operation successful.");
+  Handlers["MKD"] = ok("257 \"/new\" created");
+  Handlers["RNFR"] = ok("350 Ready for RNTO.");
+  Handlers["RNTO"] = ok("250 Rename successful.");
+  Handlers["QUIT"] = [](Session& s, const std::string&) {
+    s.Reply("221 Goodbye.");
+    s.Drop();
+  };
+  Handlers["EPRT"] = [](Session& s, const std::string& argument) {
+    // |1|127.0.0.1|port|
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(argument.size() > 1 ? argument.substr(1) : "");
+    while (std::getline(in, part, argument.empty() ? '|' : argument[0])) {
+      parts.push_back(part);
+    }
+    if (parts.size() < 3) {
+      s.Reply("501 Bad EPRT");
+      return;
+    }
+    s.DataHost = parts[1];
+    s.DataPort = static_cast<unsigned>(std::stoul(parts[2]));
+    s.Reply("200 EPRT command successful.");
+  };
+  Handlers["PORT"] = [](Session& s, const std::string& argument) {
+    std::vector<unsigned> numbers;
+    std::string part;
+    std::istringstream in(argument);
+    while (std::getline(in, part, ',')) {
+      numbers.push_back(static_cast<unsigned>(std::stoul(part)));
+    }
+    if (numbers.size() != 6) {
+      s.Reply("501 Bad PORT");
+      return;
+    }
+    s.DataHost = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
+                 std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
+    s.DataPort = numbers[4] * 256 + numbers[5];
+    s.Reply("200 PORT command successful.");
+  };
+  Handlers["LIST"] = [this](Session& s, const std::string&) {
+    std::string listing;
+    {
+      std::lock_guard lock(Mutex);
+      listing = Listing;
+    }
+    SendListing(s, listing);
+  };
+  Handlers["STOR"] = [this](Session& s, const std::string&) {
+    s.Reply("150 Ok to send data.");
+    std::string received;
+    if (auto data = s.OpenData()) {
+      char buffer[65536];
+      try {
+        for (;;) {
+          const int n = data->receiveBytes(buffer, sizeof buffer);
+          if (n <= 0) {
+            break;
+          }
+          received.append(buffer, static_cast<std::size_t>(n));
+        }
+      } catch (const Poco::Exception&) {
+      }
+      data->close();
+    }
+    {
+      std::lock_guard lock(Mutex);
+      Stored = received;
+    }
+    s.Reply("226 Transfer complete.");
+  };
+  Thread = std::thread([this] { Serve(); });
+}
+
+ScriptedFtpPeer::~ScriptedFtpPeer() {
+  Stopping = true;
+  Thread.join();
+}
+
+void ScriptedFtpPeer::SetGreeting(std::string greeting) {
+  std::lock_guard lock(Mutex);
+  Greeting = std::move(greeting);
+}
+
+void ScriptedFtpPeer::On(const std::string& verb, Handler handler) {
+  std::lock_guard lock(Mutex);
+  Handlers[verb] = std::move(handler);
+}
+
+void ScriptedFtpPeer::SetListing(std::string listing) {
+  std::lock_guard lock(Mutex);
+  Listing = std::move(listing);
+}
+
+std::string ScriptedFtpPeer::Address() const {
+  return "127.0.0.1:" + std::to_string(Listener.address().port());
+}
+
+std::vector<std::string> ScriptedFtpPeer::Received() const {
+  std::lock_guard lock(Mutex);
+  return Lines;
+}
+
+std::string ScriptedFtpPeer::Uploaded() const {
+  std::lock_guard lock(Mutex);
+  return Stored;
+}
+
+ScriptedFtpPeer::Handler ScriptedFtpPeer::Find(const std::string& verb) {
+  std::lock_guard lock(Mutex);
+  const auto found = Handlers.find(verb);
+  return found == Handlers.end() ? Handler{} : found->second;
+}
+
+void ScriptedFtpPeer::Serve() {
+  while (!Stopping) {
+    try {
+      if (Listener.poll(Tick, Poco::Net::Socket::SELECT_READ)) {
+        Converse(Listener.acceptConnection());
+      }
+    } catch (const Poco::Exception&) {
+    }
+  }
+}
+
+void ScriptedFtpPeer::Converse(Poco::Net::StreamSocket control) {
+  Session session(control);
+  std::string greeting;
+  {
+    std::lock_guard lock(Mutex);
+    greeting = Greeting;
+  }
+  session.Reply(greeting);
+  std::string pending;
+  char buffer[4096];
+  while (!Stopping && !session.Dropped()) {
+    const auto newline = pending.find("\r\n");
+    if (newline == std::string::npos) {
+      try {
+        if (!control.poll(Tick, Poco::Net::Socket::SELECT_READ)) {
+          continue;
+        }
+        const int n = control.receiveBytes(buffer, sizeof buffer);
+        if (n <= 0) {
+          break;
+        }
+        pending.append(buffer, static_cast<std::size_t>(n));
+      } catch (const Poco::Exception&) {
+        break;
+      }
+      continue;
+    }
+    const std::string line = pending.substr(0, newline);
+    pending.erase(0, newline + 2);
+    {
+      std::lock_guard lock(Mutex);
+      Lines.push_back(line);
+    }
+    const auto space = line.find(' ');
+    const std::string verb = Upper(line.substr(0, space));
+    const std::string argument =
+        space == std::string::npos ? std::string() : line.substr(space + 1);
+    if (const Handler handler = Find(verb)) {
+      handler(session, argument);
+    } else {
+      session.Reply("502 Command not implemented.");
+    }
+  }
+  try {
+    control.close();
+  } catch (const Poco::Exception&) {
+  }
+}
+
+}  // namespace tavro::test

@@ -1,0 +1,233 @@
+#include "servers/VsftpdServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+namespace tavro::test {
+namespace {
+
+constexpr const char* VsftpdBinary = "/usr/sbin/vsftpd";
+
+// A port nobody listens on now; the server binds it a moment later.
+std::uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return 0;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  std::uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool Accepts(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return false;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+extern "C" char** environ;
+
+VsftpdServer::VsftpdServer() : VsftpdServer(Options{}) {}
+
+VsftpdServer::VsftpdServer(Options options) {
+  if (::access(VsftpdBinary, X_OK) != 0) {
+    Failure = "vsftpd is not installed (Debian package vsftpd)";
+    return;
+  }
+  if (::geteuid() != 0) {
+    Failure = "vsftpd needs to start as root";
+    return;
+  }
+  const passwd* account = ::getpwnam("ftp");
+  if (account == nullptr || ::access(account->pw_dir, X_OK) != 0) {
+    Failure = "the ftp account of the vsftpd package, with its home folder, is missing";
+    return;
+  }
+  std::string base = (std::filesystem::temp_directory_path() / "tavro-vsftpd-XXXXXX").string();
+  if (::mkdtemp(base.data()) == nullptr) {
+    Failure = "cannot make a temporary folder";
+    return;
+  }
+  BaseDir = base;
+  const auto readOnly = std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                        std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                        std::filesystem::perms::others_exec;
+  RootDir = BaseDir / "root";
+  PubDir = RootDir / "pub";
+  std::filesystem::create_directory(RootDir);
+  std::filesystem::permissions(RootDir, readOnly);
+  std::filesystem::create_directory(PubDir);
+  // The sessions run as the ftp user and write here.
+  std::filesystem::permissions(PubDir, std::filesystem::perms::all);
+  std::filesystem::create_directory(BaseDir / "empty");
+  std::filesystem::permissions(BaseDir / "empty", readOnly);
+  std::ofstream(BaseDir / "passwords") << Password << "\n";
+  for (int attempt = 0; attempt < 3 && Pid <= 0; ++attempt) {
+    if (!Launch(options)) {
+      Stop();
+    }
+  }
+  if (Pid <= 0 && Failure.empty()) {
+    Failure = "vsftpd did not start; see its log";
+  }
+}
+
+VsftpdServer::~VsftpdServer() {
+  Stop();
+  if (!BaseDir.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(BaseDir, ignored);
+  }
+}
+
+std::string VsftpdServer::Address() const {
+  return "127.0.0.1:" + std::to_string(ListenPort);
+}
+
+void VsftpdServer::Share(const std::filesystem::path& path) const {
+  std::error_code ignored;
+  std::filesystem::permissions(path, std::filesystem::perms::all, ignored);
+  if (std::filesystem::is_directory(path)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path, ignored)) {
+      std::filesystem::permissions(entry.path(), std::filesystem::perms::all, ignored);
+    }
+  }
+}
+
+bool VsftpdServer::Launch(const Options& options) {
+  ListenPort = FreePort();
+  if (ListenPort == 0) {
+    Failure = "no free port";
+    return false;
+  }
+  const std::filesystem::path config = BaseDir / "vsftpd.conf";
+  {
+    std::ofstream out(config, std::ios::trunc);
+    out << "listen=YES\n"
+        << "listen_ipv6=NO\n"
+        << "listen_address=127.0.0.1\n"
+        << "listen_port=" << ListenPort << "\n"
+        << "background=NO\n"
+        << "seccomp_sandbox=NO\n"
+        << "anonymous_enable=YES\n"
+        << "local_enable=NO\n"
+        << "no_anon_password=NO\n"
+        << "secure_email_list_enable=YES\n"
+        << "email_password_file=" << (BaseDir / "passwords").string() << "\n"
+        << "anon_root=" << RootDir.string()
+        << "\n"
+        // The package's own account; its home must exist (/srv/ftp).
+        << "ftp_username=ftp\n"
+        << "nopriv_user=nobody\n"
+        << "write_enable=YES\n"
+        << "anon_upload_enable=YES\n"
+        << "anon_mkdir_write_enable=YES\n"
+        << "anon_other_write_enable=YES\n"
+        << "anon_world_readable_only=NO\n"
+        << "anon_umask=022\n"
+        << "secure_chroot_dir=" << (BaseDir / "empty").string() << "\n"
+        << "port_enable=YES\n"
+        << "connect_from_port_20=NO\n"
+        << "pasv_enable=YES\n"
+        << "delay_failed_login=0\n"
+        << "max_login_fails=100\n"
+        << "xferlog_enable=NO\n"
+        << "syslog_enable=NO\n"
+        << "dual_log_enable=NO\n"
+        << "vsftpd_log_file=" << (BaseDir / "vsftpd.log").string() << "\n"
+        << "use_localtime=NO\n"
+        << "tcp_wrappers=NO\n"
+        << "utf8_filesystem=" << (options.Utf8 ? "YES" : "NO") << "\n"
+        << "ftpd_banner=Tavro test server\n"
+        << "idle_session_timeout=120\n";
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string output = (BaseDir / "output.log").string();
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // Its own process group, so that the session processes it forks end with it.
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  const std::string configText = config.string();
+  char* argv[] = {const_cast<char*>(VsftpdBinary), const_cast<char*>(configText.c_str()), nullptr};
+  pid_t pid = -1;
+  const int spawned = ::posix_spawn(&pid, VsftpdBinary, &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) {
+    Failure = "cannot start vsftpd";
+    return false;
+  }
+  Pid = pid;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(Pid, &status, WNOHANG) == Pid) {
+      Pid = -1;  // exited: most likely the port was taken meanwhile
+      return false;
+    }
+    if (Accepts(ListenPort)) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+void VsftpdServer::Stop() {
+  if (Pid <= 0) {
+    return;
+  }
+  ::kill(-Pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  int status = 0;
+  while (::waitpid(Pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(-Pid, SIGKILL);
+      ::waitpid(Pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(-Pid, SIGKILL);  // session processes that outlived the listener
+  Pid = -1;
+}
+
+}  // namespace tavro::test

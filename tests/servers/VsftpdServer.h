@@ -1,0 +1,60 @@
+// A real vsftpd for the FTP tests: a private configuration, its own temporary
+// root, 127.0.0.1 on a free port, stopped (with every session process) by the
+// destructor. It never reads the system's configuration.
+//
+// The account is the anonymous one, held to a password list: only "anonymous"
+// (or "ftp") with Password logs on, so a wrong password is really refused, and
+// no system account has to be made. vsftpd never lets an anonymous session
+// write into its root, so the writable folder is "/pub": uploads, renames,
+// removals and new directories go there.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace tavro::test {
+
+class VsftpdServer {
+public:
+  struct Options {
+    // Announce UTF8 in FEAT (vsftpd's utf8_filesystem).
+    bool Utf8 = false;
+  };
+
+  static constexpr const char* User = "anonymous";
+  static constexpr const char* Password = "tavro-secret";
+
+  VsftpdServer();
+  explicit VsftpdServer(Options options);
+  ~VsftpdServer();
+  VsftpdServer(const VsftpdServer&) = delete;
+  VsftpdServer& operator=(const VsftpdServer&) = delete;
+
+  // False with a reason in Error() where vsftpd could not be started.
+  bool Started() const { return Pid > 0; }
+  const std::string& Error() const { return Failure; }
+
+  std::uint16_t Port() const { return ListenPort; }
+  // "127.0.0.1:port", the server text CFtpThread takes.
+  std::string Address() const;
+  // The local folder that the server shows as "/pub", writable by a session.
+  const std::filesystem::path& Pub() const { return PubDir; }
+  // Makes a file or folder under Pub() writable by the server's session user.
+  void Share(const std::filesystem::path& path) const;
+
+private:
+  bool Launch(const Options& options);
+  void Stop();
+
+  std::filesystem::path BaseDir;
+  std::filesystem::path RootDir;
+  std::filesystem::path PubDir;
+  std::uint16_t ListenPort = 0;
+  pid_t Pid = -1;
+  std::string Failure;
+};
+
+}  // namespace tavro::test
