@@ -1,0 +1,165 @@
+#include "probe/AddressProbe.h"
+
+#include "platform/TcpClient.h"
+#include "probe/LanAddressChoice.h"
+#include "probe/MailServerAddress.h"
+
+#include <array>
+#include <cstring>
+
+namespace tavro {
+
+namespace {
+
+// The texts of the log, byte for byte as users know them. Plain arrays, so
+// that nothing here has a destructor that could run at exit under a worker.
+constexpr char NoMailServerText[] = "Err: メールサーバーが指定されていません。";
+constexpr char LanFailedText[] = "Err: LANのホスト名を収得するのに失敗しました。";
+constexpr char LanFoundText[] = "Msg: LANのIPアドレスを収得しました。";
+constexpr char WanResolvingText[] = "Msg: WANのホスト名を収得中。";
+constexpr char WanResolveFailedText[] = "Err: WANのホスト名を収得するのに失敗しました。";
+constexpr char WanSocketText[] = "Msg: WANのソケットを作成中。";
+constexpr char WanSocketFailedText[] = "Err: WANのソケットが作成できませんでした。";
+constexpr char WanConnectingText[] = "Msg: WANのメールサーバに接続中。";
+constexpr char WanConnectFailedText[] = "Err: WANのメールサーバに接続ができませんでした。";
+constexpr char WanFoundText[] = "Msg: WANのIPアドレスを収得しました。";
+constexpr char WanNoAddressText[] = "Err: WANのメールサーバがIPアドレスを返してくれませんでした。";
+constexpr char MessagePrefix[] = "Msg: ";
+
+constexpr char LanOnlyMode[] = "LAN";
+constexpr char MailService[] = "mail";
+constexpr std::uint16_t SmtpPort = 25;
+
+constexpr std::size_t BufferSize = 512;
+// "HELO " + host + CR LF must fit the 512-byte line buffer with its NUL.
+constexpr std::size_t MaxHeloHost = BufferSize - 1 - 7;
+
+// One receive into a zeroed 512-byte buffer; the text is what came, up to the
+// first NUL, or all 512 bytes when no NUL came. A failed or timed-out receive
+// leaves the buffer zeroed and so gives an empty text.
+std::string ReceiveText(TcpClient& client, std::chrono::milliseconds timeout) {
+  std::array<char, BufferSize> buffer{};
+  client.Receive(buffer.data(), buffer.size(), timeout);
+  return std::string(buffer.data(), ::strnlen(buffer.data(), buffer.size()));
+}
+
+// The text between the first "[" and the first "]" after it. Searching the "]"
+// only after the "[" also covers answers in which a "]" comes first.
+std::optional<std::string> BracketedText(const std::string& answer) {
+  const std::size_t open = answer.find('[');
+  if (open == std::string::npos) {
+    return std::nullopt;
+  }
+  const std::size_t close = answer.find(']', open + 1);
+  if (close == std::string::npos) {
+    return std::nullopt;
+  }
+  return answer.substr(open + 1, close - open - 1);
+}
+
+}  // namespace
+
+AddressProbe::AddressProbe(std::shared_ptr<INameResolver> resolver, Notify notify)
+    : Resolver(std::move(resolver)), Send(std::move(notify)) {}
+
+void AddressProbe::ReportEvent(std::uint32_t code, const std::string* payload) {
+  Send(code, payload);
+}
+
+void AddressProbe::ReportText(std::string text) {
+  StatusText = std::move(text);
+  Send(TE_STATUS_TEXT, &StatusText);
+}
+
+void AddressProbe::Fail(std::string_view text) {
+  ReportText(std::string(text));
+  ReportEvent(TE_PROBE_FAILED, nullptr);
+}
+
+void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
+  if (IsAbandoned()) {
+    return;
+  }
+  ReportEvent(TE_PROBE_STARTED, nullptr);
+  // The setting is read as a C string would hold it, so a NUL ends it here too.
+  if (settings.MailServer.empty() || settings.MailServer.front() == '\0') {
+    Fail(NoMailServerText);
+    return;
+  }
+  const MailServerAddress server = MailServerAddress::Parse(settings.MailServer);
+
+  const std::vector<Ipv4Address> ownAddresses = Resolver->ResolveIPv4(Resolver->HostName());
+  if (ownAddresses.empty()) {
+    LanAddress.clear();
+    Fail(LanFailedText);
+    return;
+  }
+  LanAddress =
+      ChooseLanAddress(ownAddresses, [this] { return Resolver->InterfaceAddresses(); }).ToString();
+  ReportText(LanFoundText);
+  ReportEvent(TE_LAN_ADDRESS, &LanAddress);
+  if (settings.Mode == LanOnlyMode) {
+    return;
+  }
+
+  ReportText(WanResolvingText);
+  if (IsAbandoned()) {
+    return;
+  }
+  const std::vector<Ipv4Address> serverAddresses = Resolver->ResolveIPv4(server.Host);
+  if (serverAddresses.empty()) {
+    WanAddress.clear();
+    Fail(WanResolveFailedText);
+    return;
+  }
+
+  ReportText(WanSocketText);
+  TcpClient client;
+  if (!client.Open()) {
+    WanAddress.clear();
+    Fail(WanSocketFailedText);
+    return;
+  }
+  const std::uint16_t port =
+      server.Port ? *server.Port : Resolver->ServicePort(MailService).value_or(SmtpPort);
+
+  ReportText(WanConnectingText);
+  if (IsAbandoned()) {
+    return;
+  }
+  if (!client.Connect(serverAddresses.front(), port, settings.Timeouts.Connect)) {
+    client.Close();
+    WanAddress.clear();
+    Fail(WanConnectFailedText);
+    return;
+  }
+
+  if (IsAbandoned()) {
+    return;
+  }
+  ReportText(MessagePrefix + ReceiveText(client, settings.Timeouts.Receive));
+
+  // HELO names the mail server as configured, not this machine.
+  const std::string request = "HELO " + server.Host.substr(0, MaxHeloHost) + "\r\n";
+  if (IsAbandoned()) {
+    return;
+  }
+  client.Send(request, settings.Timeouts.Send);
+  if (IsAbandoned()) {
+    return;
+  }
+  const std::string answer = ReceiveText(client, settings.Timeouts.Receive);
+  ReportText(MessagePrefix + answer);
+  client.Close();
+
+  if (const auto echoed = BracketedText(answer)) {
+    WanAddress = *echoed;
+    ReportText(WanFoundText);
+    ReportEvent(TE_WAN_ADDRESS, &WanAddress);
+    return;
+  }
+  WanAddress.clear();
+  Fail(WanNoAddressText);
+}
+
+}  // namespace tavro

@@ -1,0 +1,61 @@
+// One run of the address probe: the LAN address from the machine's own name,
+// the WAN address from the answer that a mail server gives to HELO (servers of
+// that kind echo the caller's address in square brackets).
+#pragma once
+
+#include "platform/NameResolver.h"
+#include "platform/Timeouts.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tavro {
+
+// Notices of a run: the codes (wParam) of WM_TRACETHREAD_EVENT.
+inline constexpr std::uint32_t TE_LAN_ADDRESS = 0;    // payload: LanAddress
+inline constexpr std::uint32_t TE_WAN_ADDRESS = 1;    // payload: WanAddress
+inline constexpr std::uint32_t TE_PROBE_STARTED = 2;  // no payload
+inline constexpr std::uint32_t TE_STATUS_TEXT = 3;    // payload: StatusText
+inline constexpr std::uint32_t TE_PROBE_FAILED = 4;   // no payload
+
+// The settings one run works with, copied before it starts.
+struct ProbeSettings {
+  std::string MailServer;
+  std::string Mode;
+  SmtpTimeouts Timeouts;
+};
+
+class AddressProbe {
+public:
+  // Receives every notice. The payload is one of the probe's own strings (null
+  // for the codes without one) and is valid only during the call.
+  using Notify = std::function<void(std::uint32_t code, const std::string* payload)>;
+
+  AddressProbe(std::shared_ptr<INameResolver> resolver, Notify notify);
+
+  void ProbeAddresses(const ProbeSettings& settings);
+
+  // May be called from any thread once nobody listens any more: the current
+  // run ends before its next blocking step, and no later run does anything.
+  void Abandon() { Abandoned.store(true); }
+
+private:
+  void ReportEvent(std::uint32_t code, const std::string* payload);
+  void ReportText(std::string text);
+  void Fail(std::string_view text);
+  bool IsAbandoned() const { return Abandoned.load(); }
+
+  std::shared_ptr<INameResolver> Resolver;
+  Notify Send;
+  std::atomic<bool> Abandoned{false};
+
+  std::string LanAddress;
+  std::string WanAddress;
+  std::string StatusText;
+};
+
+}  // namespace tavro
