@@ -1,7 +1,7 @@
 #include "platform/CodePage932.h"
 
-#include <cerrno>
 #include <iconv.h>
+#include <cerrno>
 
 namespace tavro::cp932 {
 namespace {

@@ -33,10 +33,10 @@ TEST(CodePage932, HalfWidthKatakanaAndAscii) {
 TEST(CodePage932, RefusesWhatItCannotHold) {
   EXPECT_FALSE(cp932::FromUtf8("emoji 😀"));
   EXPECT_FALSE(cp932::FromUtf8("한국어"));
-  EXPECT_FALSE(cp932::FromUtf8("\xff\xfe"));          // not UTF-8
-  EXPECT_FALSE(cp932::FromUtf8("\xc0\xaf"));          // overlong '/'
-  EXPECT_FALSE(cp932::FromUtf8("\xed\xa0\x80"));      // surrogate
-  EXPECT_FALSE(cp932::ToUtf8("\x82"));                // lead byte alone
+  EXPECT_FALSE(cp932::FromUtf8("\xff\xfe"));                // not UTF-8
+  EXPECT_FALSE(cp932::FromUtf8("\xc0\xaf"));                // overlong '/'
+  EXPECT_FALSE(cp932::FromUtf8("\xed\xa0\x80"));            // surrogate
+  EXPECT_FALSE(cp932::ToUtf8("\x82"));                      // lead byte alone
   EXPECT_FALSE(cp932::ToUtf8(std::string("\x81\x20", 2)));  // bad trail byte
   EXPECT_TRUE(cp932::FromUtf8(""));
   EXPECT_EQ(*cp932::FromUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
@@ -44,7 +44,7 @@ TEST(CodePage932, RefusesWhatItCannotHold) {
 
 TEST(CodePage932, Utf8Validation) {
   EXPECT_TRUE(cp932::IsValidUtf8("ascii ①"));
-  EXPECT_FALSE(cp932::IsValidUtf8("\xe3\x81"));        // truncated
+  EXPECT_FALSE(cp932::IsValidUtf8("\xe3\x81"));          // truncated
   EXPECT_FALSE(cp932::IsValidUtf8("\xf4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_FALSE(cp932::IsValidUtf8("\x83\x65"));         // CP932 bytes of テ
+  EXPECT_FALSE(cp932::IsValidUtf8("\x83\x65"));          // CP932 bytes of テ
 }
