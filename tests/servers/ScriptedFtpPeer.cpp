@@ -21,7 +21,7 @@ std::string Upper(std::string text) {
 }  // namespace
 
 void ScriptedFtpPeer::Session::Reply(const std::string& line) {
-  if (line.empty() || IsDropped) {
+  if (IsDropped) {
     return;
   }
   const std::string wire = line + "\r\n";
@@ -53,20 +53,18 @@ void ScriptedFtpPeer::Session::Drop() {
   }
 }
 
-void ScriptedFtpPeer::SendListing(Session& session, const std::string& listing) {
-  session.Reply("150 Here comes the directory listing.");
-  if (auto data = session.OpenData()) {
+void ScriptedFtpPeer::Session::SendData(const std::string& bytes) {
+  if (auto data = OpenData()) {
     std::size_t sent = 0;
     try {
-      while (sent < listing.size()) {
+      while (sent < bytes.size()) {
         sent += static_cast<std::size_t>(
-            data->sendBytes(listing.data() + sent, static_cast<int>(listing.size() - sent)));
+            data->sendBytes(bytes.data() + sent, static_cast<int>(bytes.size() - sent)));
       }
     } catch (const Poco::Exception&) {
     }
     data->close();
   }
-  session.Reply("226 Directory send OK.");
 }
 
 ScriptedFtpPeer::ScriptedFtpPeer() : Listener(Poco::Net::SocketAddress("127.0.0.1", 0)) {
@@ -83,13 +81,8 @@ ScriptedFtpPeer::ScriptedFtpPeer() : Listener(Poco::Net::SocketAddress("127.0.0.
     s.Reply("211 End");
   };
   Handlers["OPTS"] = ok("200 Always in UTF8 mode.");
-  Handlers["PWD"] = ok("257 \"/\" is the current directory");
-  Handlers["CWD"] = ok("250 Directory successfully changed.");
   Handlers["DELE"] = ok("250 Delete operation successful.");
-  Handlers["RMD"] = ok("250 Remove directory operation successful.");
   Handlers["MKD"] = ok("257 \"/new\" created");
-  Handlers["RNFR"] = ok("350 Ready for RNTO.");
-  Handlers["RNTO"] = ok("250 Rename successful.");
   Handlers["QUIT"] = [](Session& s, const std::string&) {
     s.Reply("221 Goodbye.");
     s.Drop();
@@ -110,53 +103,6 @@ ScriptedFtpPeer::ScriptedFtpPeer() : Listener(Poco::Net::SocketAddress("127.0.0.
     s.DataPort = static_cast<unsigned>(std::stoul(parts[2]));
     s.Reply("200 EPRT command successful.");
   };
-  Handlers["PORT"] = [](Session& s, const std::string& argument) {
-    std::vector<unsigned> numbers;
-    std::string part;
-    std::istringstream in(argument);
-    while (std::getline(in, part, ',')) {
-      numbers.push_back(static_cast<unsigned>(std::stoul(part)));
-    }
-    if (numbers.size() != 6) {
-      s.Reply("501 Bad PORT");
-      return;
-    }
-    s.DataHost = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
-                 std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
-    s.DataPort = numbers[4] * 256 + numbers[5];
-    s.Reply("200 PORT command successful.");
-  };
-  Handlers["LIST"] = [this](Session& s, const std::string&) {
-    std::string listing;
-    {
-      std::lock_guard lock(Mutex);
-      listing = Listing;
-    }
-    SendListing(s, listing);
-  };
-  Handlers["STOR"] = [this](Session& s, const std::string&) {
-    s.Reply("150 Ok to send data.");
-    std::string received;
-    if (auto data = s.OpenData()) {
-      char buffer[65536];
-      try {
-        for (;;) {
-          const int n = data->receiveBytes(buffer, sizeof buffer);
-          if (n <= 0) {
-            break;
-          }
-          received.append(buffer, static_cast<std::size_t>(n));
-        }
-      } catch (const Poco::Exception&) {
-      }
-      data->close();
-    }
-    {
-      std::lock_guard lock(Mutex);
-      Stored = received;
-    }
-    s.Reply("226 Transfer complete.");
-  };
   Thread = std::thread([this] { Serve(); });
 }
 
@@ -165,19 +111,9 @@ ScriptedFtpPeer::~ScriptedFtpPeer() {
   Thread.join();
 }
 
-void ScriptedFtpPeer::SetGreeting(std::string greeting) {
-  std::lock_guard lock(Mutex);
-  Greeting = std::move(greeting);
-}
-
 void ScriptedFtpPeer::On(const std::string& verb, Handler handler) {
   std::lock_guard lock(Mutex);
   Handlers[verb] = std::move(handler);
-}
-
-void ScriptedFtpPeer::SetListing(std::string listing) {
-  std::lock_guard lock(Mutex);
-  Listing = std::move(listing);
 }
 
 std::string ScriptedFtpPeer::Address() const {
@@ -187,11 +123,6 @@ std::string ScriptedFtpPeer::Address() const {
 std::vector<std::string> ScriptedFtpPeer::Received() const {
   std::lock_guard lock(Mutex);
   return Lines;
-}
-
-std::string ScriptedFtpPeer::Uploaded() const {
-  std::lock_guard lock(Mutex);
-  return Stored;
 }
 
 ScriptedFtpPeer::Handler ScriptedFtpPeer::Find(const std::string& verb) {
@@ -213,12 +144,7 @@ void ScriptedFtpPeer::Serve() {
 
 void ScriptedFtpPeer::Converse(Poco::Net::StreamSocket control) {
   Session session(control);
-  std::string greeting;
-  {
-    std::lock_guard lock(Mutex);
-    greeting = Greeting;
-  }
-  session.Reply(greeting);
+  session.Reply("220 Scripted peer ready");
   std::string pending;
   char buffer[4096];
   while (!Stopping && !session.Dropped()) {

@@ -1,8 +1,8 @@
 // A small FTP server on 127.0.0.1 whose answers the test scripts, for the
 // faults that a real server will not produce on request: a peer that drops a
 // transfer, never answers, answers garbage or sends an absurd listing. It
-// speaks active mode only (PORT and EPRT) and serves one control connection at
-// a time. Every command line it receives is kept, byte for byte.
+// speaks active mode through EPRT only and serves one control connection at a
+// time. Every command line it receives is kept, byte for byte.
 #pragma once
 
 #include <Poco/Net/ServerSocket.h>
@@ -25,10 +25,12 @@ public:
   class Session {
   public:
     explicit Session(Poco::Net::StreamSocket control) : Control(std::move(control)) {}
-    // Sends one reply line (CR LF is added); "" sends nothing.
+    // Sends one reply line (CR LF is added).
     void Reply(const std::string& line);
-    // Connects to the address of the last PORT or EPRT.
+    // Connects to the address of the last EPRT.
     std::optional<Poco::Net::StreamSocket> OpenData();
+    // Sends the bytes on a new data connection and closes it.
+    void SendData(const std::string& bytes);
     // Ends the control connection (the peer "drops" the session).
     void Drop();
     bool Dropped() const { return IsDropped; }
@@ -43,27 +45,19 @@ public:
 
   using Handler = std::function<void(Session&, const std::string& argument)>;
 
-  // Answers every command a client of the program sends with a plausible
-  // success; tests replace what they need with On() before the client starts.
+  // Answers the log-on, EPRT, DELE and MKD with a plausible success and
+  // anything else with 502; tests add what they need with On() before the
+  // client starts.
   ScriptedFtpPeer();
   ~ScriptedFtpPeer();
   ScriptedFtpPeer(const ScriptedFtpPeer&) = delete;
   ScriptedFtpPeer& operator=(const ScriptedFtpPeer&) = delete;
 
-  void SetGreeting(std::string greeting);
   // The handler for a command verb (upper case: "LIST", "STOR", ...).
   void On(const std::string& verb, Handler handler);
-  // The listing that the default LIST handler sends.
-  void SetListing(std::string listing);
 
   std::string Address() const;
   std::vector<std::string> Received() const;
-  // The bytes the last STOR received through the default handler.
-  std::string Uploaded() const;
-
-  // Helpers for handlers: a LIST that sends `listing` and ends normally, and a
-  // STOR that keeps the data.
-  static void SendListing(Session& session, const std::string& listing);
 
 private:
   void Serve();
@@ -73,11 +67,8 @@ private:
   Poco::Net::ServerSocket Listener;
   std::atomic<bool> Stopping{false};
   mutable std::mutex Mutex;
-  std::string Greeting = "220 Scripted peer ready";
-  std::string Listing;
   std::map<std::string, Handler> Handlers;
   std::vector<std::string> Lines;
-  std::string Stored;
   std::thread Thread;
 };
 

@@ -59,9 +59,7 @@ bool Accepts(std::uint16_t port) {
 
 extern "C" char** environ;
 
-VsftpdServer::VsftpdServer() : VsftpdServer(Options{}) {}
-
-VsftpdServer::VsftpdServer(Options options) {
+VsftpdServer::VsftpdServer() {
   if (::access(VsftpdBinary, X_OK) != 0) {
     Failure = "vsftpd is not installed (Debian package vsftpd)";
     return;
@@ -95,7 +93,7 @@ VsftpdServer::VsftpdServer(Options options) {
   std::filesystem::permissions(BaseDir / "empty", readOnly);
   std::ofstream(BaseDir / "passwords") << Password << "\n";
   for (int attempt = 0; attempt < 3 && Pid <= 0; ++attempt) {
-    if (!Launch(options)) {
+    if (!Launch()) {
       Stop();
     }
   }
@@ -126,7 +124,7 @@ void VsftpdServer::Share(const std::filesystem::path& path) const {
   }
 }
 
-bool VsftpdServer::Launch(const Options& options) {
+bool VsftpdServer::Launch() {
   ListenPort = FreePort();
   if (ListenPort == 0) {
     Failure = "no free port";
@@ -169,7 +167,7 @@ bool VsftpdServer::Launch(const Options& options) {
         << "vsftpd_log_file=" << (BaseDir / "vsftpd.log").string() << "\n"
         << "use_localtime=NO\n"
         << "tcp_wrappers=NO\n"
-        << "utf8_filesystem=" << (options.Utf8 ? "YES" : "NO") << "\n"
+        << "utf8_filesystem=NO\n"
         << "ftpd_banner=Tavro test server\n"
         << "idle_session_timeout=120\n";
   }

@@ -19,16 +19,10 @@ namespace tavro::test {
 
 class VsftpdServer {
 public:
-  struct Options {
-    // Announce UTF8 in FEAT (vsftpd's utf8_filesystem).
-    bool Utf8 = false;
-  };
-
   static constexpr const char* User = "anonymous";
   static constexpr const char* Password = "tavro-secret";
 
   VsftpdServer();
-  explicit VsftpdServer(Options options);
   ~VsftpdServer();
   VsftpdServer(const VsftpdServer&) = delete;
   VsftpdServer& operator=(const VsftpdServer&) = delete;
@@ -37,7 +31,6 @@ public:
   bool Started() const { return Pid > 0; }
   const std::string& Error() const { return Failure; }
 
-  std::uint16_t Port() const { return ListenPort; }
   // "127.0.0.1:port", the server text CFtpThread takes.
   std::string Address() const;
   // The local folder that the server shows as "/pub", writable by a session.
@@ -46,7 +39,7 @@ public:
   void Share(const std::filesystem::path& path) const;
 
 private:
-  bool Launch(const Options& options);
+  bool Launch();
   void Stop();
 
   std::filesystem::path BaseDir;

@@ -2,6 +2,10 @@
 
 #include "platform/ReportSink.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
 namespace tavro::test {
 
 RecordedReport FtpText(const std::string& text) {
@@ -38,14 +42,41 @@ RecordedReport FtpEntryReport(const std::string& name, bool directory, std::uint
   return report;
 }
 
-std::size_t FtpResultCount(const std::vector<RecordedReport>& reports) {
-  std::size_t count = 0;
-  for (const auto& report : reports) {
-    if (report.message == WM_FTPTHREAD_MESSAGE && report.code != 13 && report.code != 16) {
-      ++count;
-    }
+FtpReports FtpStep(std::uint32_t code, const std::string& announce, const std::string& outcome,
+                   bool success) {
+  return {FtpText(announce), FtpEvent(code), FtpText(outcome), FtpResult(code, success)};
+}
+
+FtpReports FtpConnected() {
+  return FtpStep(1, "Msg: 接続中", "Msg: 接続しました", true);
+}
+
+FtpReports FtpListing(const std::string& directory, const FtpReports& entries) {
+  return Join({{FtpText("Msg: ディレクトリ検索中: \"" + directory + "\""), FtpEvent(15)},
+               entries,
+               {FtpText("Msg: ディレクトリ検索終了"), FtpResult(15, true)}});
+}
+
+FtpReports Join(std::initializer_list<FtpReports> parts) {
+  FtpReports all;
+  for (const auto& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
   }
-  return count;
+  return all;
+}
+
+std::size_t FtpResultCount(const FtpReports& reports) {
+  return static_cast<std::size_t>(std::count_if(reports.begin(), reports.end(), [](const auto& r) {
+    return r.message == WM_FTPTHREAD_MESSAGE && r.code != 13 && r.code != 16;
+  }));
+}
+
+FtpReports AwaitFtpResults(const RecordingSink& sink, std::size_t count, std::size_t from) {
+  EXPECT_TRUE(sink.WaitFor([&](const auto& r) { return FtpResultCount(r) >= count; }))
+      << "waiting for " << count << " results";
+  const auto reports = sink.Reports();
+  return {reports.begin() + static_cast<std::ptrdiff_t>(std::min(from, reports.size())),
+          reports.end()};
 }
 
 void PrintTo(const RecordedReport& report, std::ostream* out) {
