@@ -206,6 +206,15 @@ TEST_F(RegistryStoreTest, DamagedFileIsKeptBesideBeforeTheFirstSave) {
   }
   EXPECT_EQ(ReadFileBytes(file_), damaged);
   EXPECT_FALSE(fs::exists(bad));
+  fs::create_directories(bad / "in the way");  // the original cannot be kept...
+  {
+    auto key = Store().CreateKey(kKey);
+    ASSERT_NE(key, nullptr);
+    SetSz(*key, "User", "lost");
+    EXPECT_FALSE(key->Close());  // ...so nothing is replaced, and Close says so
+  }
+  EXPECT_EQ(ReadFileBytes(file_), damaged);
+  fs::remove_all(bad);
   for (const char* user : {"me", "you"}) {
     auto key = Store().CreateKey(kKey);
     ASSERT_NE(key, nullptr);
