@@ -35,9 +35,6 @@ std::string Counting(std::size_t count) {
 // was.
 TEST(RegFile, WritesValuesAsTheRegistryEditorDoes) {
   using namespace std::string_literals;
-  const std::string first =
-      "\"Blob\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\n"
-      "  16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e";
   const std::string n66(66, 'n'), n67(67, 'n'), n80(80, 'n');
   // 表 (95 5C) and ソ (83 5C) end in the byte of a backslash: no escape there.
   const std::string hyou = "\x95\x5c", so = "\x83\x5c";
@@ -47,12 +44,10 @@ TEST(RegFile, WritesValuesAsTheRegistryEditorDoes) {
     std::string data;
     std::string lines;
   } kCases[] = {
-      {"Blob", REG_BINARY, Counting(100),
-       first + ",\\\n"
-               "  2f,30,31,32,33,34,35,36,37,38,39,3a,3b,3c,3d,3e,3f,40,41,42,43,44,45,46,47,\\\n"
-               "  48,49,4a,4b,4c,4d,4e,4f,50,51,52,53,54,55,56,57,58,59,5a,5b,5c,5d,5e,5f,60,\\\n"
-               "  61,62,63"},
-      {"Blob", REG_BINARY, Counting(47), first},  // both lines full: no backslash at the end
+      {"Blob", REG_BINARY, Counting(72),  // three full lines: no backslash at the end
+       "\"Blob\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\n"
+       "  16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,\\\n"
+       "  2f,30,31,32,33,34,35,36,37,38,39,3a,3b,3c,3d,3e,3f,40,41,42,43,44,45,46,47"},
       // A prefix of 73 columns leaves room for two bytes on the first line, one
       // of 74 for one; a longer one still carries a byte.
       {n66, REG_BINARY, Counting(3), "\"" + n66 + "\"=hex:00,01,\\\n  02"},
