@@ -19,7 +19,7 @@ if ((${#missing[@]})); then
   if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
   log=$(mktemp)
   if ! { "${sudo[@]}" apt-get update -qq &&
-         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}"; } >"$log" 2>&1; then
     cat "$log" >&2
     echo "setup: installing ${missing[*]} failed" >&2
     exit 1
