@@ -5,6 +5,7 @@
 #include "servers/VsftpdServer.h"
 #include "support/FtpReports.h"
 #include "support/RecordingSink.h"
+#include "support/TextFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -21,11 +22,6 @@ using namespace tavro::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -93,7 +89,7 @@ TEST_F(FtpThreadTest, PublishingSequenceWithAWrongThenTheRightPasswordThenAStop)
                                    {FtpText(NotConnected), FtpResult(2, false)}});
   EXPECT_EQ(AwaitResults(4), refused);
   EXPECT_FALSE(Ftp->IsConnected());
-  EXPECT_EQ(ReadFile(Server.Pub() / "index.html"), "old page");
+  EXPECT_EQ(ReadFileBytes(Server.Pub() / "index.html"), "old page");
 
   // Half-open: the connect first runs the disconnect. A second connect is
   // refused and leaves the connection as it is. A stop right behind lets all
@@ -110,7 +106,7 @@ TEST_F(FtpThreadTest, PublishingSequenceWithAWrongThenTheRightPasswordThenAStop)
                     "Msg: アップロードに成功しました。: \"/pub/index.html\"", true),
             {FtpText("Msg: 切断しました。"), FtpResult(2, true)}});
   EXPECT_EQ(AwaitResults(10, refused.size()), published);
-  EXPECT_TRUE(ReadFile(Server.Pub() / "index.html") == page);
+  EXPECT_TRUE(ReadFileBytes(Server.Pub() / "index.html") == page);
   EXPECT_FALSE(Ftp->IsConnected());
   for (int i = 0; i < 500 && !Ftp->IsIdle(); ++i) {
     std::this_thread::sleep_for(10ms);
@@ -167,9 +163,9 @@ TEST_F(FtpThreadTest, DownloadsNeverLeaveAPartialOrOverwrittenFile) {
   const auto done =
       FtpStep(5, "Msg: ダウンロードします。", "Msg: ダウンロードに成功しました。", true);
   EXPECT_EQ(AwaitResults(8, 5), Join({failed, done, done, failed, failed, done}));
-  EXPECT_TRUE(ReadFile(Local / "one") == bytes);
-  EXPECT_EQ(ReadFile(Local / "two"), "second");
-  EXPECT_EQ(ReadFile(Local / "existing"), "second");
+  EXPECT_TRUE(ReadFileBytes(Local / "one") == bytes);
+  EXPECT_EQ(ReadFileBytes(Local / "two"), "second");
+  EXPECT_EQ(ReadFileBytes(Local / "existing"), "second");
   // Nothing else: no partial file beside the targets.
   EXPECT_EQ(std::distance(fs::directory_iterator(Local), fs::directory_iterator()), 3);
 }
@@ -236,7 +232,7 @@ TEST_F(FtpThreadTest, ListedNamesGoBackUnchangedAndTypedNamesGoAsCp932) {
   EXPECT_TRUE(fs::exists(Server.Pub() / (cp932Name + ".bak")));
   EXPECT_FALSE(fs::exists(Server.Pub() / cp932Name));
   EXPECT_FALSE(fs::exists(Server.Pub() / oddName));
-  EXPECT_EQ(ReadFile(Server.Pub() / *cp932::FromUtf8("日本語.txt")), "3");
+  EXPECT_EQ(ReadFileBytes(Server.Pub() / *cp932::FromUtf8("日本語.txt")), "3");
 }
 
 TEST_F(FtpThreadTest, OwnerGoneWhileCommandsRemainTheyRunAndReportNothing) {
@@ -259,11 +255,11 @@ TEST_F(FtpThreadTest, OwnerGoneWhileCommandsRemainTheyRunAndReportNothing) {
   Sink.reset();
   release.set_value();
   const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (ReadFile(Server.Pub() / "late.html") != "late page" &&
+  while (ReadFileBytes(Server.Pub() / "late.html") != "late page" &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(10ms);
   }
-  EXPECT_EQ(ReadFile(Server.Pub() / "late.html"), "late page");
+  EXPECT_EQ(ReadFileBytes(Server.Pub() / "late.html"), "late page");
   EXPECT_EQ(*reported, 1);
 }
 

@@ -3,6 +3,8 @@
 #include "platform/CodePage932.h"
 #include "platform/RegistryStore.h"
 
+#include "support/TextFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -28,12 +30,7 @@ protected:
   }
   void TearDown() override { fs::remove_all(Dir); }
 
-  std::string FileText() const {
-    std::ifstream in(File, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string FileText() const { return test::ReadFileBytes(File); }
 
   void SetRaw(const char* name, std::uint32_t type, const std::string& bytes) {
     auto key = Store->CreateKey(kRegistryKeyPath);
