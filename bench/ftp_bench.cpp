@@ -5,7 +5,7 @@
 // listing as time relative to curl (goal 2 or less).
 #include "publish/CFtpThread.h"
 
-#include "platform/FtpEntry.h"
+#include "ftp/FtpEntry.h"
 #include "servers/VsftpdServer.h"
 
 #include <benchmark/benchmark.h>

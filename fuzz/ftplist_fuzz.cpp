@@ -1,8 +1,8 @@
 // Server bytes the program cannot trust: LIST lines and names. The parser
 // must never crash on them, and every name must survive the trip to program
 // text and back in both encodings.
-#include "platform/FtpListParser.h"
-#include "platform/FtpTextCodec.h"
+#include "ftp/FtpListParser.h"
+#include "ftp/FtpTextCodec.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The settings file reader on arbitrary bytes: it must not crash, and what it
 // reads must write out as a file that reads back the same, undamaged.
-#include "platform/RegFile.h"
+#include "registry/RegFile.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 #include "publish/CFtpThread.h"
 
+#include "ftp/FtpEntry.h"
+#include "ftp/FtpSession.h"
+#include "ftp/FtpTextCodec.h"
 #include "platform/EventSet.h"
-#include "platform/FtpEntry.h"
-#include "platform/FtpSession.h"
-#include "platform/FtpTextCodec.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "platform/FtpListParser.h"
+#include "ftp/FtpListParser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Any byte string surviving ToText and ToWire is the fuzz target's job; these
 // are the conversions themselves and the texts that must stay usable.
-#include "platform/FtpTextCodec.h"
-#include "platform/FtpSession.h"
+#include "ftp/FtpTextCodec.h"
+#include "ftp/FtpSession.h"
 
 #include "platform/CodePage932.h"
 

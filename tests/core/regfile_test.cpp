@@ -1,9 +1,9 @@
 // The REGEDIT4 text on its own. That whatever parses writes back and reads the
 // same is left to fuzz/regfile_fuzz.cpp; these pin the exact text and what a
 // damaged or hand-edited file reads as.
-#include "platform/RegFile.h"
+#include "registry/RegFile.h"
 
-#include "platform/RegistryStore.h"
+#include "registry/RegistryStore.h"
 #include "support/TextFiles.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "platform/FileRegistryKey.h"
-#include "platform/FileRegistryStore.h"
-#include "platform/RegistryStore.h"
+#include "registry/FileRegistryKey.h"
+#include "registry/FileRegistryStore.h"
+#include "registry/RegistryStore.h"
 #include "support/TextFiles.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "settings/Settings.h"
 
 #include "platform/CodePage932.h"
-#include "platform/RegistryStore.h"
+#include "registry/RegistryStore.h"
 
 #include "support/TextFiles.h"
 

@@ -1,6 +1,6 @@
 #include "support/RecordingSink.h"
 
-#include "platform/FtpEntry.h"
+#include "ftp/FtpEntry.h"
 
 namespace tavro::test {
 

@@ -1,4 +1,4 @@
-#include "platform/FtpTextCodec.h"
+#include "ftp/FtpTextCodec.h"
 
 #include "platform/CodePage932.h"
 

@@ -3,10 +3,10 @@
 // file as it is then and writes it, if anything changed.
 #pragma once
 
-#include "platform/FileLock.h"
-#include "platform/RegFile.h"
-#include "platform/RegFileStorage.h"
-#include "platform/RegistryStore.h"
+#include "registry/FileLock.h"
+#include "registry/RegFile.h"
+#include "registry/RegFileStorage.h"
+#include "registry/RegistryStore.h"
 
 #include <memory>
 #include <string>

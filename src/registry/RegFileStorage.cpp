@@ -1,4 +1,4 @@
-#include "platform/RegFileStorage.h"
+#include "registry/RegFileStorage.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

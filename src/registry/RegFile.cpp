@@ -1,6 +1,6 @@
-#include "platform/RegFile.h"
+#include "registry/RegFile.h"
 
-#include "platform/RegistryStore.h"
+#include "registry/RegistryStore.h"
 
 #include <map>
 #include <optional>

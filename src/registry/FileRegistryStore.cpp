@@ -1,8 +1,8 @@
-#include "platform/FileRegistryStore.h"
+#include "registry/FileRegistryStore.h"
 
-#include "platform/FileLock.h"
-#include "platform/FileRegistryKey.h"
-#include "platform/RegFileStorage.h"
+#include "registry/FileLock.h"
+#include "registry/FileRegistryKey.h"
+#include "registry/RegFileStorage.h"
 
 namespace tavro {
 

@@ -13,8 +13,8 @@
 // closes itself: later operations fail at once.
 #pragma once
 
-#include "platform/FtpEntry.h"
-#include "platform/FtpTextCodec.h"
+#include "ftp/FtpEntry.h"
+#include "ftp/FtpTextCodec.h"
 #include "platform/Timeouts.h"
 
 #include <cstddef>

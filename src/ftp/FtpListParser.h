@@ -6,7 +6,7 @@
 // A line it cannot read yields nothing; it never throws.
 #pragma once
 
-#include "platform/FtpEntry.h"
+#include "ftp/FtpEntry.h"
 
 #include <cstdint>
 #include <optional>

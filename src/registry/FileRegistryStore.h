@@ -1,7 +1,7 @@
 // The registry store of systems without a registry: one REGEDIT4 file.
 #pragma once
 
-#include "platform/RegistryStore.h"
+#include "registry/RegistryStore.h"
 
 #include <chrono>
 #include <filesystem>

@@ -2,7 +2,7 @@
 // atomically, and keeping a damaged original beside it before it is replaced.
 #pragma once
 
-#include "platform/RegFile.h"
+#include "registry/RegFile.h"
 
 #include <filesystem>
 #include <optional>

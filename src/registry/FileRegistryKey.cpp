@@ -1,4 +1,4 @@
-#include "platform/FileRegistryKey.h"
+#include "registry/FileRegistryKey.h"
 
 #include <cstring>
 #include <mutex>

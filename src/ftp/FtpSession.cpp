@@ -1,6 +1,6 @@
-#include "platform/FtpSession.h"
+#include "ftp/FtpSession.h"
 
-#include "platform/FtpListParser.h"
+#include "ftp/FtpListParser.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/DialogSocket.h>
