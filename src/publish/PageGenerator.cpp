@@ -113,7 +113,8 @@ private:
 // A template piece small enough that its page part stays near WriteBlock even
 // when it is all "#" and the address is long.
 std::size_t PieceSize(std::size_t addressLength) {
-  const std::size_t growth = std::max<std::size_t>(LineEnd.size(), addressLength / 5 + 1);
+  const std::size_t growth =
+      std::max<std::size_t>(LineEnd.size(), addressLength / PlaceholderLength + 1);
   return std::clamp<std::size_t>(WriteBlock / growth, 1, ReadBlock);
 }
 
