@@ -297,11 +297,8 @@ TEST_F(FtpFaultTest, TextsGoInTheEncodingTheServerOffers) {
   EXPECT_EQ(plain.Received(), wire);
 
   ScriptedFtpPeer utf8;
-  utf8.On("FEAT", [](Session& s, const std::string&) {
-    s.Reply("211-Features:");
-    s.Reply(" UTF8");
-    s.Reply("211 End");
-  });
+  utf8.On("FEAT",
+          [](Session& s, const std::string&) { s.Reply("211-Features:\r\n UTF8\r\n211 End"); });
   Ftp->QueueDisconnect();
   Ftp->QueueConnect(utf8.Address(), "ユーザー", "パスワード");
   Ftp->QueueCreateDirectory("日本語");

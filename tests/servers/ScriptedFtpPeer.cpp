@@ -76,12 +76,7 @@ ScriptedFtpPeer::ScriptedFtpPeer() : Listener(Poco::Net::SocketAddress("127.0.0.
   Handlers["USER"] = ok("331 Please specify the password.");
   Handlers["PASS"] = ok("230 Login successful.");
   Handlers["TYPE"] = ok("200 Switching to Binary mode.");
-  Handlers["FEAT"] = [](Session& s, const std::string&) {
-    s.Reply("211-Features:");
-    s.Reply(" EPRT");
-    s.Reply(" SIZE");
-    s.Reply("211 End");
-  };
+  Handlers["FEAT"] = ok("211-Features:\r\n EPRT\r\n SIZE\r\n211 End");
   Handlers["OPTS"] = ok("200 Always in UTF8 mode.");
   Handlers["GREETING"] = ok("220 Scripted peer ready");
   Handlers["CWD"] = [this](Session& s, const std::string& argument) {
