@@ -2,6 +2,7 @@
 
 #include "platform/CodePage932.h"
 #include "registry/RegistryStore.h"
+#include "settings/CPasswordCipher.h"
 
 #include "support/TextFiles.h"
 
@@ -136,7 +137,7 @@ TEST_F(SettingsTest, PasswordLoadsOnlyUnderTheSameFirst16BytesOfUser) {
   EXPECT_EQ(other.Sleep, s.Sleep);
 }
 
-TEST_F(SettingsTest, EmptyUserAndJapaneseUserBothProtectThePassword) {
+TEST_F(SettingsTest, PasswordKeyIsTheUserNameBytesAsStored) {
   Settings s = Sample();
   s.User = "";
   ASSERT_TRUE(SaveSettings(*Store, s));
@@ -144,6 +145,29 @@ TEST_F(SettingsTest, EmptyUserAndJapaneseUserBothProtectThePassword) {
   s.User = "山田①";
   ASSERT_TRUE(SaveSettings(*Store, s));
   EXPECT_EQ(Loaded(), s);
+
+  // ED 40 reads as the same character as FA 5C, which is what converting the
+  // name back gives: the key must be the stored bytes, not the round trip.
+  const std::string user("\xED\x40", 2);
+  const std::string password = "secret";
+  CPasswordCipher cipher;
+  cipher.SetKey(user.c_str());
+  std::vector<std::uint8_t> encoded(CPasswordCipher::EncodedLength(7));
+  int length = static_cast<int>(encoded.size());
+  ASSERT_GT(cipher.EncodePassword(encoded.data(), length,
+                                  reinterpret_cast<const std::uint8_t*>(password.c_str()), 7),
+            0);
+  SetRaw("User", REG_SZ, user + '\0');
+  SetRaw("Password", REG_BINARY, std::string(encoded.begin(), encoded.begin() + length));
+  Settings loaded = Loaded();
+  EXPECT_EQ(loaded.User, "纊");
+  EXPECT_EQ(loaded.Password, password);
+  // A save writes the name as FA 5C and keys the password with those bytes.
+  ASSERT_TRUE(SaveSettings(*Store, loaded));
+  std::uint32_t type = 0;
+  const auto written = GetRaw("User", type);
+  EXPECT_EQ(std::string(written.begin(), written.end()), std::string("\xFA\x5C\0", 3));
+  EXPECT_EQ(Loaded(), loaded);
 }
 
 TEST_F(SettingsTest, TextLimitIs255BytesOfCodePage932) {
@@ -229,37 +253,54 @@ TEST_F(SettingsTest, TextsThatWouldNotLoadBackAreRefusedByField) {
     EXPECT_TRUE(SaveSettings(*Store, Sample()));
     return FileText();
   }();
+  std::string kanji127;
+  for (int i = 0; i < 127; ++i)
+    kanji127 += "漢";
   struct Case {
     std::string Settings::*Member;
     std::string Value;
-    const char* Field;
+    const char* Field;      // nullptr: accepted
+    const char* Character;  // the character the message names, if any
   };
+  // Limits are CP932 bytes: 127 kanji and a letter are 255 of them (382 in
+  // UTF-8), 128 kanji are 256 (fewer than 255 characters).
   const std::vector<Case> cases = {
-      {&Settings::Server, std::string(256, 'a'), "Server"},
-      {&Settings::FtpFile,
-       std::string(128, 'a') + std::string(64, 'a') +
-           "漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢"
-           "字漢字漢字漢字漢字漢字漢字漢字漢字漢字漢字",
-       "FtpFile"},
-      {&Settings::User, "smile 😀", "User"},
-      {&Settings::Password, "pässwörd", "Password"},
-      {&Settings::Trace, "한국", "Trace"},
-      {&Settings::OfflineFile, std::string("a\0b", 3), "OfflineFile"},
-      {&Settings::IPMode, std::string(300, 'W'), "IPMode"},
+      {&Settings::Server, std::string(255, 'a'), nullptr, nullptr},
+      {&Settings::FtpFile, kanji127 + "a", nullptr, nullptr},
+      {&Settings::Server, std::string(256, 'a'), "Server", nullptr},
+      {&Settings::FtpFile, kanji127 + "漢", "FtpFile", nullptr},
+      {&Settings::User, "smile 😀", "User", "😀"},
+      {&Settings::Password, "pässwörd", "Password", "ä"},
+      {&Settings::Trace, "한국", "Trace", "한"},
+      {&Settings::OfflineFile, std::string("a\0b", 3), "OfflineFile", nullptr},
+      {&Settings::IPMode, std::string(300, 'W'), "IPMode", nullptr},
+      // CP932 holds a byte form for these, but it reads back as another
+      // character, so the text would not come back as typed.
+      {&Settings::Password, "pass¥word", "Password", "¥"},
+      {&Settings::OnlineFile, "/home/me/〜/page.html", "OnlineFile", "〜"},
+      {&Settings::User, "a‾b", "User", "‾"},
+      {&Settings::Server, "—", "Server", "—"},
+      {&Settings::FtpFile, "\\～￠", nullptr, nullptr},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.Value);
     Settings s = Sample();
     s.*c.Member = c.Value;
     const auto error = ValidateSettings(s);
-    ASSERT_TRUE(error) << c.Field;
+    if (!c.Field) {
+      EXPECT_FALSE(error);
+      continue;
+    }
+    ASSERT_TRUE(error);
     EXPECT_EQ(error->Field, c.Field);
     EXPECT_FALSE(error->Message.empty());
+    if (c.Character) {
+      EXPECT_NE(error->Message.find(std::string("「") + c.Character + "」"), std::string::npos)
+          << error->Message;
+    }
     EXPECT_FALSE(SaveSettings(*Store, s));
   }
   EXPECT_EQ(FileText(), before);
-  Settings ok = Sample();
-  ok.Server = std::string(255, 'a');
-  EXPECT_FALSE(ValidateSettings(ok));
 }
 
 TEST_F(SettingsTest, DescriptionIsRewrittenAtEveryLoadAndOddIPModeKeepsItsBytes) {
