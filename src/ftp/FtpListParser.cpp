@@ -209,8 +209,10 @@ std::optional<FtpEntry> FtpListParser::ParseUnix(std::string_view line) const {
     }
     hour = *h;
     minute = *m;
-    year = NowYear;
-    // The latest year in which the date exists and is not in the future.
+    // The latest year in which the date exists and is not in the future. The
+    // search starts a year ahead: on New Year's Eve in UTC, a server east of
+    // UTC already writes dates of the next year.
+    year = NowYear + 1;
     while (year > NowYear - 8 && (!IsValidDate(year, mon, day) ||
                                   ToSeconds(year, mon, day, hour, minute) > Now + FutureGrace)) {
       --year;
