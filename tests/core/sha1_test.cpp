@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <random>
@@ -37,6 +38,31 @@ TEST(Sha1, Fips180Examples) {
                        static_cast<int>(c.Message.size())),
               20);
     EXPECT_EQ(out, FromHex(c.Digest)) << c.Message.substr(0, 60) << " x" << c.Repeat;
+  }
+}
+
+// Every padding boundary (55, 56 and 64 bytes modulo 64 among them), whole and
+// repeated, against OpenSSL's SHA-1.
+TEST(Sha1, AgreesWithOpenSslAtEveryLengthUpTo200) {
+  Bytes message(200);
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    message[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  }
+  for (std::uint32_t repeat : {1u, 3u}) {
+    for (int length = 0; length <= 200; ++length) {
+      Bytes whole;
+      for (std::uint32_t r = 0; r < repeat; ++r) {
+        whole.insert(whole.end(), message.begin(), message.begin() + length);
+      }
+      Bytes expected(20);
+      SHA1(whole.data(), whole.size(), expected.data());
+      CSha1 sha;
+      sha.SetRepeat(repeat);
+      Bytes out(20);
+      int outLength = 20;
+      ASSERT_EQ(sha.Hash(out.data(), outLength, message.data(), length), 20);
+      EXPECT_EQ(out, expected) << "length " << length << " x" << repeat;
+    }
   }
 }
 
