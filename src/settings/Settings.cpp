@@ -28,7 +28,7 @@ std::optional<std::string> QueryTextBytes(IRegistryKey& key, const char* name) {
   std::array<std::uint8_t, kTextBuffer> buffer{};
   std::uint32_t type = 0;
   std::uint32_t size = kTextBuffer;
-  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != REG_SZ) {
+  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != kRegSz) {
     return std::nullopt;
   }
   return UpToNul(buffer.data(), size);
@@ -46,7 +46,7 @@ std::optional<std::int32_t> QueryDword(IRegistryKey& key, const char* name) {
   std::uint32_t type = 0;
   std::uint32_t size = 4;
   // A DWORD of fewer than 4 bytes would leave part of the number unset.
-  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != REG_DWORD ||
+  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != kRegDword ||
       size != 4) {
     return std::nullopt;
   }
@@ -61,7 +61,7 @@ std::string LoadPassword(IRegistryKey& key, const std::string& userKey) {
   std::uint32_t type = 0;
   std::uint32_t size = kPasswordBuffer;
   if (key.QueryValue("Password", type, stored.data(), size) != RegResult::Success ||
-      type != REG_BINARY) {
+      type != kRegBinary) {
     return {};
   }
   CPasswordCipher cipher;
@@ -81,7 +81,7 @@ std::string LoadPassword(IRegistryKey& key, const std::string& userKey) {
 
 void SetText(IRegistryKey& key, const char* name, const std::string& cp932Bytes) {
   // The bytes and their terminating NUL.
-  key.SetValue(name, REG_SZ, reinterpret_cast<const std::uint8_t*>(cp932Bytes.c_str()),
+  key.SetValue(name, kRegSz, reinterpret_cast<const std::uint8_t*>(cp932Bytes.c_str()),
                static_cast<std::uint32_t>(cp932Bytes.size() + 1));
 }
 
@@ -90,7 +90,7 @@ void SetDword(IRegistryKey& key, const char* name, std::int32_t value) {
   const std::array<std::uint8_t, 4> bytes{
       static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
       static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-  key.SetValue(name, REG_DWORD, bytes.data(), 4);
+  key.SetValue(name, kRegDword, bytes.data(), 4);
 }
 
 struct TextField {
@@ -145,7 +145,7 @@ bool LoadSettings(IRegistryStore& store, Settings& settings) {
   }
   // Rewritten at every load: REG_MULTI_SZ of the bare text, no terminator.
   const auto description = cp932::FromUtf8(kRegistryDescription).value_or(std::string());
-  key->SetValue("", REG_MULTI_SZ, reinterpret_cast<const std::uint8_t*>(description.data()),
+  key->SetValue("", kRegMultiSz, reinterpret_cast<const std::uint8_t*>(description.data()),
                 static_cast<std::uint32_t>(description.size()));
 
   Settings loaded;
@@ -195,7 +195,7 @@ bool SaveSettings(IRegistryStore& store, const Settings& settings) {
     if (cipher.EncodePassword(encoded.data(), encodedLength,
                               reinterpret_cast<const std::uint8_t*>(password.c_str()),
                               plainLength) >= 0) {
-      key->SetValue("Password", REG_BINARY, encoded.data(),
+      key->SetValue("Password", kRegBinary, encoded.data(),
                     static_cast<std::uint32_t>(encodedLength));
     }
   }

@@ -100,9 +100,9 @@ TEST_F(SettingsTest, FirstRunGivesDefaultsAndStoresTheExactFormat) {
 
   std::uint32_t type = 0;
   EXPECT_EQ(GetRaw("Password", type).size(), 40u);
-  EXPECT_EQ(type, REG_BINARY);
+  EXPECT_EQ(type, kRegBinary);
   EXPECT_EQ(GetRaw("", type).size(), 43u);
-  EXPECT_EQ(type, REG_MULTI_SZ);
+  EXPECT_EQ(type, kRegMultiSz);
   EXPECT_EQ(Loaded(), s);
 }
 
@@ -125,12 +125,12 @@ TEST_F(SettingsTest, PasswordLoadsOnlyUnderTheSameFirst16BytesOfUser) {
   ASSERT_TRUE(SaveSettings(*Store, s));
   EXPECT_EQ(Loaded().Password, s.Password);
 
-  SetRaw("User", REG_SZ, std::string("abcdefghijklmnop-other\0", 23));
+  SetRaw("User", kRegSz, std::string("abcdefghijklmnop-other\0", 23));
   Settings same = Loaded();
   EXPECT_EQ(same.User, "abcdefghijklmnop-other");
   EXPECT_EQ(same.Password, s.Password);
 
-  SetRaw("User", REG_SZ, std::string("abcdefghijklmnoX\0", 17));
+  SetRaw("User", kRegSz, std::string("abcdefghijklmnoX\0", 17));
   Settings other = Loaded();
   EXPECT_EQ(other.Password, "");
   EXPECT_EQ(other.Server, s.Server);
@@ -157,8 +157,8 @@ TEST_F(SettingsTest, PasswordKeyIsTheUserNameBytesAsStored) {
   ASSERT_GT(cipher.EncodePassword(encoded.data(), length,
                                   reinterpret_cast<const std::uint8_t*>(password.c_str()), 7),
             0);
-  SetRaw("User", REG_SZ, user + '\0');
-  SetRaw("Password", REG_BINARY, std::string(encoded.begin(), encoded.begin() + length));
+  SetRaw("User", kRegSz, user + '\0');
+  SetRaw("Password", kRegBinary, std::string(encoded.begin(), encoded.begin() + length));
   Settings loaded = Loaded();
   EXPECT_EQ(loaded.User, "纊");
   EXPECT_EQ(loaded.Password, password);
@@ -171,13 +171,13 @@ TEST_F(SettingsTest, PasswordKeyIsTheUserNameBytesAsStored) {
 }
 
 TEST_F(SettingsTest, TextLimitIs255BytesOfCodePage932) {
-  SetRaw("Server", REG_SZ, std::string(255, 's') + '\0');
-  SetRaw("User", REG_SZ, std::string(256, 'u') + '\0');
+  SetRaw("Server", kRegSz, std::string(255, 's') + '\0');
+  SetRaw("User", kRegSz, std::string(256, 'u') + '\0');
   // 127 two-byte characters and one ASCII byte: 255 bytes, far fewer characters.
   std::string kanji;
   for (int i = 0; i < 127; ++i)
     kanji += "\x8a\xbf";
-  SetRaw("Trace", REG_SZ, kanji + "x" + '\0');
+  SetRaw("Trace", kRegSz, kanji + "x" + '\0');
   Settings s = Loaded();
   EXPECT_EQ(s.Server, std::string(255, 's'));
   EXPECT_EQ(s.User, "");
@@ -186,12 +186,12 @@ TEST_F(SettingsTest, TextLimitIs255BytesOfCodePage932) {
 
 TEST_F(SettingsTest, WrongTypesAndShapesGiveDefaultsAndKeepTheRest) {
   ASSERT_TRUE(SaveSettings(*Store, Sample()));
-  SetRaw("Server", REG_EXPAND_SZ, std::string("x.example\0", 10));
-  SetRaw("Sleep", REG_SZ, std::string("6000\0", 5));
-  SetRaw("IsCreateWwwOpen", REG_DWORD, std::string("\x01\x00", 2));
-  SetRaw("IsIpGetOnly", REG_DWORD, std::string("\x01\x00\x00\x00\x00", 5));
-  SetRaw("IPMode", REG_BINARY, "LAN");
-  SetRaw("OfflineFile", REG_SZ, std::string("\x82\xa0\x81\0", 4));  // lead byte cut off
+  SetRaw("Server", kRegExpandSz, std::string("x.example\0", 10));
+  SetRaw("Sleep", kRegSz, std::string("6000\0", 5));
+  SetRaw("IsCreateWwwOpen", kRegDword, std::string("\x01\x00", 2));
+  SetRaw("IsIpGetOnly", kRegDword, std::string("\x01\x00\x00\x00\x00", 5));
+  SetRaw("IPMode", kRegBinary, "LAN");
+  SetRaw("OfflineFile", kRegSz, std::string("\x82\xa0\x81\0", 4));  // lead byte cut off
   Settings s = Loaded();
   const Settings sample = Sample();
   EXPECT_EQ(s.Server, "");
@@ -212,13 +212,13 @@ TEST_F(SettingsTest, BrokenPasswordValuesLoadEmpty) {
   const auto good = GetRaw("Password", type);
   const std::string goodBytes(good.begin(), good.end());
   const std::vector<std::pair<std::uint32_t, std::string>> broken = {
-      {REG_BINARY, ""},
-      {REG_BINARY, goodBytes.substr(0, 31)},
-      {REG_BINARY, goodBytes.substr(0, 32)},
-      {REG_BINARY, goodBytes.substr(0, 39)},
-      {REG_BINARY, goodBytes + std::string(513 - goodBytes.size(), '\x5a')},
-      {REG_BINARY, goodBytes + "x"},
-      {REG_SZ, goodBytes},
+      {kRegBinary, ""},
+      {kRegBinary, goodBytes.substr(0, 31)},
+      {kRegBinary, goodBytes.substr(0, 32)},
+      {kRegBinary, goodBytes.substr(0, 39)},
+      {kRegBinary, goodBytes + std::string(513 - goodBytes.size(), '\x5a')},
+      {kRegBinary, goodBytes + "x"},
+      {kRegSz, goodBytes},
   };
   for (const auto& [t, bytes] : broken) {
     SetRaw("Password", t, bytes);
@@ -226,7 +226,7 @@ TEST_F(SettingsTest, BrokenPasswordValuesLoadEmpty) {
     EXPECT_EQ(s.Password, "") << bytes.size();
     EXPECT_EQ(s.Server, Sample().Server);
   }
-  SetRaw("Password", REG_BINARY, goodBytes);
+  SetRaw("Password", kRegBinary, goodBytes);
   EXPECT_EQ(Loaded().Password, Sample().Password);
 }
 
@@ -304,13 +304,13 @@ TEST_F(SettingsTest, TextsThatWouldNotLoadBackAreRefusedByField) {
 }
 
 TEST_F(SettingsTest, DescriptionIsRewrittenAtEveryLoadAndOddIPModeKeepsItsBytes) {
-  SetRaw("", REG_SZ, std::string("changed\0", 8));
-  SetRaw("IPMode", REG_SZ, std::string("lan6\0", 5));
+  SetRaw("", kRegSz, std::string("changed\0", 8));
+  SetRaw("IPMode", kRegSz, std::string("lan6\0", 5));
   Settings s = Loaded();
   EXPECT_EQ(s.IPMode, "lan6");
   std::uint32_t type = 0;
   const auto description = GetRaw("", type);
-  EXPECT_EQ(type, REG_MULTI_SZ);
+  EXPECT_EQ(type, kRegMultiSz);
   EXPECT_EQ(std::string(description.begin(), description.end()),
             *cp932::FromUtf8(kRegistryDescription));
   ASSERT_TRUE(SaveSettings(*Store, s));
@@ -330,10 +330,10 @@ TEST_F(SettingsTest, StoreThatCannotOpenLeavesRecordAndReportsIt) {
 }
 
 TEST_F(SettingsTest, UnknownValuesSurviveASave) {
-  SetRaw("SomethingElse", REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+  SetRaw("SomethingElse", kRegQword, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
   ASSERT_TRUE(SaveSettings(*Store, Sample()));
   std::uint32_t type = 0;
   const auto kept = GetRaw("SomethingElse", type);
-  EXPECT_EQ(type, REG_QWORD);
+  EXPECT_EQ(type, kRegQword);
   EXPECT_EQ(kept.size(), 8u);
 }

@@ -15,14 +15,14 @@
 namespace tavro::test {
 
 struct RecordedReport {
-  std::uint32_t message = 0;
-  std::uint32_t code = 0;
-  std::int64_t value = 0;
-  std::optional<std::string> text;  // copy of the text payload, if any
-  bool hasEntry = false;
-  std::string entryName;  // raw name bytes of an FTP entry payload
-  bool entryIsDirectory = false;
-  std::uint64_t entrySize = 0;
+  std::uint32_t Message = 0;
+  std::uint32_t Code = 0;
+  std::int64_t Value = 0;
+  std::optional<std::string> Text;  // copy of the text payload, if any
+  bool HasEntry = false;
+  std::string EntryName;  // raw name bytes of an FTP entry payload
+  bool EntryIsDirectory = false;
+  std::uint64_t EntrySize = 0;
 
   bool operator==(const RecordedReport&) const = default;
 };
