@@ -203,11 +203,10 @@ TEST(RegFile, AppliesDeletionsAndMergesRepeats) {
 }
 
 // Repeats and deletions are looked up through indexes, so that a file at the
-// size bound made of nothing else parses in linear time: four times the input
-// takes about four times as long, not sixteen. The best of two runs each.
-// Judged by the CPU time of this thread, which other processes on a loaded
-// machine do not add to, and with a wide margin: 16 times the input must cost
-// well under 64 times the time, where a list search would cost 256 times.
+// size bound made of nothing else parses in linear time. Judged by the CPU time
+// of this thread (best of three), which other processes on a loaded machine do
+// not add to, with a wide margin: 16 times the input must cost well under 64
+// times as much, where a list search would cost 256 times.
 TEST(RegFile, LargeFilesParseInLinearTime) {
   const auto threadSeconds = [] {
     timespec now{};

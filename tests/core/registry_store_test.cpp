@@ -132,7 +132,7 @@ TEST_F(RegistryStoreTest, FirstRunWritesTheExactFormatPrivately) {
   EXPECT_EQ(Get(*again, "", kRegMultiSz), kDescription);
 }
 
-TEST_F(RegistryStoreTest, QueryValueFollowsTheRegistryContract) {
+TEST_F(RegistryStoreTest, KeysFollowTheRegistryContractAndRefuseWhatTheFileCannotHold) {
   {
     auto key = Store().CreateKey(kKey);
     ASSERT_NE(key, nullptr);
@@ -158,6 +158,18 @@ TEST_F(RegistryStoreTest, QueryValueFollowsTheRegistryContract) {
   EXPECT_EQ(key->QueryValue("Missing", type, buffer, size), RegResult::NotFound);
   EXPECT_EQ(type, 99u);
   EXPECT_EQ(size, sizeof buffer);
+
+  // What the file cannot hold is refused, not mangled.
+  using namespace std::string_view_literals;
+  for (std::string_view name : {"line\nbreak"sv, "nul\0"sv, "\x82"sv, "\x82\x22"sv}) {
+    EXPECT_EQ(Set(*key, name, kRegBinary, "x"), RegResult::Failed) << name;
+  }
+  EXPECT_EQ(key->SetValue("null", kRegBinary, nullptr, 1), RegResult::Failed);
+  EXPECT_EQ(key->SetValue("empty", kRegBinary, nullptr, 0), RegResult::Success);
+  const std::string big(FileRegistryKey::kMaxValueBytes + 1, 'b');
+  EXPECT_EQ(Set(*key, "big", kRegBinary, big), RegResult::Failed);
+  EXPECT_EQ(Set(*key, "max", kRegBinary, std::string_view(big).substr(1)), RegResult::Success);
+  EXPECT_TRUE(key->Close());
 }
 
 TEST_F(RegistryStoreTest, KeepsWhatTavroDoesNotKnowAndReplacesTheFileOnlyOnChange) {
@@ -265,21 +277,6 @@ TEST_F(RegistryStoreTest, NoKeyOrSaveWhereFolderOrFileCannotBeHad) {
   ASSERT_NE(user, nullptr);
   EXPECT_TRUE(user->Close());  // a new key is a change even without values
   EXPECT_EQ(ReadFileBytes(good), Crlf("REGEDIT4\n\n[HKEY_CURRENT_USER]\n\n"));
-}
-
-TEST_F(RegistryStoreTest, RefusesWhatTheFileCannotHold) {
-  using namespace std::string_view_literals;
-  auto key = Store().CreateKey(kKey);
-  ASSERT_NE(key, nullptr);
-  for (std::string_view name : {"line\nbreak"sv, "nul\0"sv, "\x82"sv, "\x82\x22"sv}) {
-    EXPECT_EQ(Set(*key, name, kRegBinary, "x"), RegResult::Failed) << name;
-  }
-  EXPECT_EQ(key->SetValue("null", kRegBinary, nullptr, 1), RegResult::Failed);
-  EXPECT_EQ(key->SetValue("empty", kRegBinary, nullptr, 0), RegResult::Success);
-  const std::string big(FileRegistryKey::kMaxValueBytes + 1, 'b');
-  EXPECT_EQ(Set(*key, "big", kRegBinary, big), RegResult::Failed);
-  EXPECT_EQ(Set(*key, "max", kRegBinary, std::string_view(big).substr(1)), RegResult::Success);
-  EXPECT_TRUE(key->Close());
 }
 
 // Savers add one to a counter many times over: without the lock from CreateKey

@@ -14,7 +14,8 @@ using namespace tavro;
 using tavro::test::FromHex;
 using Bytes = std::vector<std::uint8_t>;
 
-// FIPS PUB 180-1, appendices A, B and C. C's million "a" is fed as a repeat
+// FIPS PUB 180-1, appendices A and C (B's 56 bytes are among the lengths
+// checked against OpenSSL below). C's million "a" is fed as a repeat
 // count (as the password check digest feeds its salt) and as one long input.
 TEST(Sha1, Fips180Examples) {
   struct Case {
@@ -24,8 +25,6 @@ TEST(Sha1, Fips180Examples) {
   };
   const std::vector<Case> cases{
       {"abc", 1, "A9993E364706816ABA3E25717850C26C9CD0D89D"},
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
-       "84983E441C3BD26EBAAE4AA1F95129E5E54670F1"},
       {"a", 1000000, "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F"},
       {std::string(1000000, 'a'), 1, "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F"},
   };
