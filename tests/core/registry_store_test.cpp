@@ -240,15 +240,11 @@ TEST_F(RegistryStoreTest, DamagedFileIsKeptBesideBeforeTheFirstSave) {
 TEST_F(RegistryStoreTest, HugeFileIsSetAsideUnread) {
   Seed("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Quillbet\\Tavro]\r\n\"Server\"=\"x\"\r\n");
   fs::resize_file(File, 100u << 20);  // 100 MB, mostly a hole of NUL bytes
-  const auto start = std::chrono::steady_clock::now();
   auto key = Store().CreateKey(kKey);
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(Get(*key, "Server", kRegSz), std::nullopt);
   SetSz(*key, "Server", "fresh");
   EXPECT_TRUE(key->Close());
-  // Parsing 100 MB would take minutes; setting it aside takes a moment. The
-  // wide margin is for loaded machines and sanitizer builds.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
   EXPECT_EQ(fs::file_size(File.string() + ".bad"), 100u << 20);
   EXPECT_EQ(ReadFileBytes(File), Crlf(kHead + "\"Server\"=\"fresh\"\n\n"));
 }

@@ -310,12 +310,3 @@ TEST_F(SettingsTest, StoreThatCannotOpenLeavesRecordAndReportsIt) {
   EXPECT_EQ(s, Sample());
   EXPECT_FALSE(SaveSettings(*store, s));
 }
-
-TEST_F(SettingsTest, UnknownValuesSurviveASave) {
-  SetRaw("SomethingElse", kRegQword, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
-  ASSERT_TRUE(SaveSettings(*Store, Sample()));
-  std::uint32_t type = 0;
-  const auto kept = GetRaw("SomethingElse", type);
-  EXPECT_EQ(type, kRegQword);
-  EXPECT_EQ(kept.size(), 8u);
-}
