@@ -232,7 +232,7 @@ TEST(RegFile, LargeFilesParseInLinearTime) {
     }
     return best;
   };
-  const double small = bestTime(2000);
-  const double large = bestTime(32000);
+  const double small = bestTime(1000);
+  const double large = bestTime(16000);
   EXPECT_LT(large, small * 64) << small << " s against " << large << " s of CPU time";
 }
