@@ -39,6 +39,15 @@ void CPublisherApp::ChooseDisplay() {
     std::fputs("tavro: no display found; running without a window (Qt offscreen platform)\n",
                stderr);
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The offscreen platform warns on every window that it cannot size it;
+    // the line above has said all there is to say.
+    static const QtMessageHandler previous = qInstallMessageHandler(nullptr);
+    qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+          if (!message.contains(QLatin1String("propagateSizeHints"))) {
+            previous(type, context, message);
+          }
+        });
   }
 }
 
