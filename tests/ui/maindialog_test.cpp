@@ -390,20 +390,24 @@ private slots:
     QTest::addColumn<int>("answer");
     QTest::addColumn<bool>("closes");
     QTest::addColumn<int>("result");
+    QTest::addColumn<int>("published");
     for (const char* path : {"exit command", "tray exit", "Enter", "Escape", "close box"}) {
       const bool ok = QString(path) != "Escape" && QString(path) != "close box";
       const int result = ok ? QDialog::Accepted : QDialog::Rejected;
-      QTest::addRow("%s, No", path) << path << IDNO << true << result;
-      QTest::addRow("%s, Cancel", path) << path << IDCANCEL << false << 0;
+      QTest::addRow("%s, No", path) << path << IDNO << true << result << 1;
+      QTest::addRow("%s, Cancel", path) << path << IDCANCEL << false << 0 << 1;
     }
+    // Not published: nothing to ask, the window simply ends.
+    QTest::addRow("exit command, not published") << "exit command" << 0 << true << 1 << 0;
   }
   void EndingPathsAskSaveAndClose() {
     QFETCH(QString, path);
     QFETCH(int, answer);
     QFETCH(bool, closes);
     QFETCH(int, result);
+    QFETCH(int, published);
     Settings settings;
-    settings.IsCreateWwwOpen = 1;
+    settings.IsCreateWwwOpen = published;
     Fixture f(settings);
     CMainDialog& w = *f.Window;
     w.show();
@@ -421,29 +425,18 @@ private slots:
     } else {
       w.close();
     }
-    QCOMPARE(MessageBoxes::TakeShown().size(), 1);
+    QCOMPARE(MessageBoxes::TakeShown().size(), published);
     QCOMPARE(w.isVisible(), !closes);
-    QCOMPARE(w.IsPublished, 1);
+    QCOMPARE(w.IsPublished, published);
     if (closes) {
       QCOMPARE(w.result(), result);
-      QCOMPARE(w.IsExiting, 1);
+      QCOMPARE(w.IsExiting, published);
       QCOMPARE(f.Stored().Server, std::string("changed.example.test"));
       QVERIFY(!w.TrayIcon()->isVisible());
     } else {
       QCOMPARE(w.IsExiting, 0);
       QCOMPARE(f.Stored().Server, std::string());
     }
-  }
-
-  void ExitWhileNotPublishedAsksNothing() {
-    Fixture f;
-    CMainDialog& w = *f.Window;
-    w.show();
-    w.User = "someone";
-    w.OnCommand(IDM_EXIT);
-    QVERIFY(!w.isVisible());
-    QVERIFY(MessageBoxes::TakeShown().isEmpty());
-    QCOMPARE(f.Stored().User, std::string("someone"));
   }
 
   // A log-off asks the question, Cancel refuses it; one called off after a
