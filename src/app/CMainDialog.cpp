@@ -8,6 +8,7 @@
 #include "ui/MessageBoxes.h"
 #include "ui/ResourceIds.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -307,6 +308,15 @@ void CMainDialog::OnEndSession(bool ending) {
 void CMainDialog::EndWithoutQuestion() {
   IsExiting = 1;
   done(QDialog::Rejected);
+  // A box still open (the exit question, say) would keep the program waiting
+  // for an answer nobody is there to give.
+  for (int open = 0; open < 8; ++open) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || modal == this) {
+      break;
+    }
+    modal->close();
+  }
 }
 
 void CMainDialog::OnDestroy() {
