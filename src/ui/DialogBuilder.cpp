@@ -1,0 +1,383 @@
+#include "ui/DialogBuilder.h"
+
+#include "ui/Fonts.h"
+#include "ui/Icons.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace tavro {
+namespace {
+
+int Scale(int units, int base, int divisor) {
+  // Rounded to the nearest pixel, halves away from zero, as the platform's
+  // MulDiv does when it maps dialog units.
+  return int(std::lround(double(units) * base / divisor));
+}
+
+// An accessible name read from a label: "サーバー名", not "&Server :".
+QString NameFromLabel(QString text) {
+  text.remove(u'&');
+  text = text.trimmed();
+  while (text.endsWith(u':') || text.endsWith(u'：')) {
+    text.chop(1);
+    text = text.trimmed();
+  }
+  return text;
+}
+
+Qt::Alignment TextAlignment(const ControlSpec& spec) {
+  if (spec.Has("center")) {
+    return Qt::AlignHCenter;
+  }
+  return spec.Has("right") ? Qt::AlignRight : Qt::AlignLeft;
+}
+
+void ApplyFrame(QFrame* frame, const ControlSpec& spec) {
+  if (!spec.Has("border")) {
+    frame->setFrameShape(QFrame::NoFrame);
+  }
+}
+
+void ApplyScrollBars(QAbstractScrollArea* area, const ControlSpec& spec) {
+  area->setVerticalScrollBarPolicy(spec.Has("vscroll") ? Qt::ScrollBarAsNeeded
+                                                       : Qt::ScrollBarAlwaysOff);
+  area->setHorizontalScrollBarPolicy(spec.Has("hscroll") ? Qt::ScrollBarAsNeeded
+                                                         : Qt::ScrollBarAlwaysOff);
+}
+
+QAbstractItemView::SelectionMode SelectionMode(const ControlSpec& spec) {
+  if (spec.Has("extendedsel")) {
+    return QAbstractItemView::ExtendedSelection;
+  }
+  return spec.Has("multisel") ? QAbstractItemView::MultiSelection
+                              : QAbstractItemView::SingleSelection;
+}
+
+}  // namespace
+
+DialogBaseUnits DialogBaseUnits::Of(const QFont& font) {
+  const QFontMetrics metrics(font);
+  const int letters = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  // The average of 52 widths, rounded the way the platform computes it.
+  return {(letters / 26 + 1) / 2, metrics.height()};
+}
+
+QRect DialogBaseUnits::ToPixels(const QRect& units) const {
+  return {Scale(units.x(), X, 4), Scale(units.y(), Y, 8), Scale(units.width(), X, 4),
+          Scale(units.height(), Y, 8)};
+}
+
+QSize DialogBaseUnits::ToPixels(const QSize& units) const {
+  return {Scale(units.width(), X, 4), Scale(units.height(), Y, 8)};
+}
+
+void DialogBuilder::Build(QWidget* window, int templateId, CommandHandler onCommand) {
+  Build(window, LoadDialogTemplate(templateId), std::move(onCommand));
+}
+
+void DialogBuilder::Build(QWidget* window, const DialogTemplate& dialog, CommandHandler onCommand) {
+  Dialog = dialog;
+  Controls.clear();
+  MenuItems.clear();
+  OnCommand = std::move(onCommand);
+  if (!OnCommand) {
+    // Without a handler of its own a dialog still closes on OK and Cancel.
+    OnCommand = [window](int id) {
+      if (auto* box = qobject_cast<QDialog*>(window); box && (id == 1 || id == 2)) {
+        id == 1 ? box->accept() : box->reject();
+      }
+    };
+  }
+
+  const QFont font = TemplateFont(dialog.FontFace, dialog.FontPoints);
+  window->setFont(font);
+  Base = DialogBaseUnits::Of(font);
+  window->setWindowTitle(dialog.Caption);
+
+  Qt::WindowFlags flags = dialog.Has("appwindow") ? Qt::Window : Qt::Dialog;
+  flags |= Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+  if (dialog.Has("sysmenu")) {
+    flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+  }
+  if (dialog.Has("minimizebox")) {
+    flags |= Qt::WindowMinimizeButtonHint;
+  }
+  if (dialog.Has("maximizebox")) {
+    flags |= Qt::WindowMaximizeButtonHint;
+  }
+  window->setWindowFlags(flags);
+
+  auto* layout = new QVBoxLayout(window);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  if (!dialog.Has("thickframe")) {
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+  }
+  if (dialog.MenuId != 0) {
+    Bar = new QMenuBar(window);
+    // The bar belongs to the window as the layout has it, also where the
+    // desktop would move it to the screen's top edge.
+    Bar->setNativeMenuBar(false);
+    AddMenuEntries(Bar, LoadMenuTable(dialog.MenuId).Entries, MenuItems, OnCommand);
+    layout->setMenuBar(Bar);
+  }
+  ClientArea = new QWidget(window);
+  ClientArea->setFixedSize(Base.ToPixels(dialog.Units));
+  layout->addWidget(ClientArea);
+
+  QList<QWidget*> order;
+  QList<QGroupBox*> frames;
+  QButtonGroup* radios = nullptr;
+  ControlKind previous = ControlKind::Static;
+  for (const ControlSpec& spec : dialog.Controls) {
+    QWidget* widget = MakeControl(spec);
+    widget->setGeometry(Base.ToPixels(spec.Units));
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+      // The template's height is that of the opened list; the closed box is
+      // as high as its font needs.
+      const int closed = combo->sizeHint().height();
+      const int listPixels = widget->height() - closed;
+      combo->setMaxVisibleItems(std::max(1, listPixels / QFontMetrics(font).height()));
+      widget->resize(widget->width(), closed);
+    }
+    if (auto* radio = qobject_cast<QRadioButton*>(widget)) {
+      if (!radios || spec.Has("group") || previous != ControlKind::Radio) {
+        radios = new QButtonGroup(ClientArea);
+      }
+      radio->setAutoExclusive(false);
+      radios->addButton(radio);
+    }
+    previous = spec.Kind;
+    widget->setProperty(kControlIdProperty, spec.Id);
+    if (spec.Id != kNoControlId) {
+      widget->setObjectName(QStringLiteral("control%1").arg(spec.Id));
+      Controls.insert(spec.Id, widget);
+    }
+    if (spec.Has("tabstop")) {
+      widget->setFocusPolicy(Qt::StrongFocus);
+    } else if (spec.Has("notabstop") && widget->focusPolicy() != Qt::NoFocus) {
+      widget->setFocusPolicy(Qt::ClickFocus);
+    }
+    widget->setEnabled(!spec.Has("disabled"));
+    widget->setVisible(!spec.Has("hidden"));
+    if (spec.Values.contains("name")) {
+      widget->setAccessibleName(spec.Value("name"));
+    }
+    if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
+      frames.append(frame);
+    }
+    if (widget->focusPolicy() & Qt::TabFocus) {
+      order.append(widget);
+    }
+  }
+  // Frames are drawn behind what they frame and never take its clicks.
+  for (QGroupBox* frame : frames) {
+    frame->lower();
+  }
+  for (qsizetype i = 1; i < order.size(); ++i) {
+    QWidget::setTabOrder(order[i - 1], order[i]);
+  }
+  // Labels name the field they stand for, for screen readers and Alt keys.
+  for (const ControlSpec& spec : dialog.Controls) {
+    if (!spec.Values.contains("for")) {
+      continue;
+    }
+    QWidget* target = Controls.value(spec.Value("for").toInt());
+    if (!target) {
+      qFatal("dialog %d: a label is for control %s, which it does not hold", dialog.Id,
+             qPrintable(spec.Value("for")));
+    }
+    for (QLabel* label : ClientArea->findChildren<QLabel*>()) {
+      if (label->property("tavroLabelFor").toString() == spec.Value("for")) {
+        label->setBuddy(target);
+      }
+    }
+    if (target->accessibleName().isEmpty()) {
+      target->setAccessibleName(NameFromLabel(spec.Text));
+    }
+  }
+}
+
+QWidget* DialogBuilder::MakeControl(const ControlSpec& spec) {
+  QWidget* parent = ClientArea;
+  const int id = spec.Id;
+  // The handler is copied so a control never calls back into a builder that
+  // has gone before it.
+  auto command = [handler = OnCommand, id] {
+    if (id != kNoControlId && handler) {
+      handler(id);
+    }
+  };
+  switch (spec.Kind) {
+    case ControlKind::Static: {
+      auto* label = new QLabel(parent);
+      label->setTextFormat(Qt::PlainText);
+      label->setText(spec.Text);
+      label->setAlignment(TextAlignment(spec) | Qt::AlignTop);
+      label->setWordWrap(!spec.Has("nowrap"));
+      if (spec.Has("sunken")) {
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+      }
+      if (spec.Values.contains("for")) {
+        label->setProperty("tavroLabelFor", spec.Value("for"));
+      }
+      return label;
+    }
+    case ControlKind::Icon: {
+      auto* label = new QLabel(parent);
+      // An icon picture shows at the standard icon size, not the template's.
+      label->setPixmap(LoadIconResource(spec.Value("icon").toInt()).pixmap(32, 32));
+      label->setFixedSize(32, 32);
+      return label;
+    }
+    case ControlKind::Edit: {
+      if (spec.Has("multiline")) {
+        auto* edit = new QPlainTextEdit(parent);
+        edit->setPlainText(spec.Text);
+        edit->setReadOnly(spec.Has("readonly"));
+        edit->setLineWrapMode(spec.Has("autohscroll") ? QPlainTextEdit::NoWrap
+                                                      : QPlainTextEdit::WidgetWidth);
+        ApplyFrame(edit, spec);
+        ApplyScrollBars(edit, spec);
+        return edit;
+      }
+      auto* edit = new QLineEdit(spec.Text, parent);
+      edit->setReadOnly(spec.Has("readonly"));
+      edit->setAlignment(TextAlignment(spec) | Qt::AlignVCenter);
+      edit->setFrame(spec.Has("border"));
+      if (spec.Has("password")) {
+        edit->setEchoMode(QLineEdit::Password);
+      }
+      if (spec.Has("number")) {
+        edit->setValidator(
+            new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+      }
+      return edit;
+    }
+    case ControlKind::Button:
+    case ControlKind::DefaultButton: {
+      auto* button = new QPushButton(parent);
+      if (spec.Values.contains("icon")) {
+        // A picture button: the template text only names it.
+        button->setIcon(LoadIconResource(spec.Value("icon").toInt()));
+        button->setAccessibleName(spec.Text);
+        button->setToolTip(spec.Text);
+      } else {
+        button->setText(spec.Text);
+      }
+      button->setDefault(spec.Kind == ControlKind::DefaultButton);
+      QObject::connect(button, &QPushButton::clicked, button, command);
+      return button;
+    }
+    case ControlKind::CheckBox: {
+      auto* box = new QCheckBox(spec.Text, parent);
+      QObject::connect(box, &QCheckBox::clicked, box, command);
+      return box;
+    }
+    case ControlKind::Radio: {
+      auto* radio = new QRadioButton(spec.Text, parent);
+      QObject::connect(radio, &QRadioButton::clicked, radio, command);
+      return radio;
+    }
+    case ControlKind::GroupBox: {
+      auto* frame = new QGroupBox(spec.Text, parent);
+      frame->setAttribute(Qt::WA_TransparentForMouseEvents);
+      frame->setFocusPolicy(Qt::NoFocus);
+      return frame;
+    }
+    case ControlKind::ComboBox: {
+      auto* combo = new QComboBox(parent);
+      combo->setEditable(false);
+      return combo;
+    }
+    case ControlKind::ListBox: {
+      auto* list = new QListWidget(parent);
+      list->setSortingEnabled(spec.Has("sort"));
+      list->setSelectionMode(SelectionMode(spec));
+      list->setUniformItemSizes(true);
+      ApplyFrame(list, spec);
+      ApplyScrollBars(list, spec);
+      return list;
+    }
+    case ControlKind::ListView: {
+      if (spec.Has("list")) {
+        auto* list = new QListWidget(parent);
+        list->setViewMode(QListView::ListMode);
+        list->setFlow(QListView::TopToBottom);
+        list->setWrapping(true);
+        list->setSelectionMode(SelectionMode(spec));
+        ApplyFrame(list, spec);
+        return list;
+      }
+      auto* rows = new QTreeWidget(parent);
+      rows->setRootIsDecorated(false);
+      rows->setItemsExpandable(false);
+      rows->setUniformRowHeights(true);
+      rows->setAllColumnsShowFocus(true);
+      rows->setSelectionMode(SelectionMode(spec));
+      rows->header()->setStretchLastSection(false);
+      ApplyFrame(rows, spec);
+      return rows;
+    }
+  }
+  return new QWidget(parent);
+}
+
+void AddMenuEntries(QWidget* menu, const QList<MenuEntry>& entries, QHash<int, QAction*>& items,
+                    const CommandHandler& onCommand) {
+  for (const MenuEntry& entry : entries) {
+    QAction* action = nullptr;
+    switch (entry.Kind) {
+      case MenuEntry::Type::Separator:
+        action = new QAction(menu);
+        action->setSeparator(true);
+        menu->addAction(action);
+        continue;
+      case MenuEntry::Type::Popup: {
+        auto* popup = new QMenu(entry.Text, menu);
+        AddMenuEntries(popup, entry.Children, items, onCommand);
+        menu->addAction(popup->menuAction());
+        continue;
+      }
+      case MenuEntry::Type::Item:
+        action = new QAction(entry.Text, menu);
+        action->setData(entry.Command);
+        QObject::connect(action, &QAction::triggered, menu, [onCommand, id = entry.Command] {
+          if (onCommand) {
+            onCommand(id);
+          }
+        });
+        menu->addAction(action);
+        items.insert(entry.Command, action);
+        break;
+    }
+  }
+}
+
+QMenu* BuildPopupMenu(QWidget* owner, const QList<MenuEntry>& entries, QHash<int, QAction*>& items,
+                      const CommandHandler& onCommand) {
+  auto* menu = new QMenu(owner);
+  AddMenuEntries(menu, entries, items, onCommand);
+  return menu;
+}
+
+}  // namespace tavro
