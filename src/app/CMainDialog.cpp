@@ -357,15 +357,15 @@ void CMainDialog::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void CMainDialog::OnReport(const WorkerReport& report) {
-  switch (report.message) {
-    case WM_TRACETHREAD_EVENT:
-      OnTraceThreadEvent(report.code, report.text);
+  switch (report.Message) {
+    case kWmTraceThreadEvent:
+      OnTraceThreadEvent(report.Code, report.Text);
       break;
-    case WM_FTPTHREAD_MESSAGE:
-      OnFtpThreadMessage(report.code, report.text);
+    case kWmFtpThreadMessage:
+      OnFtpThreadMessage(report.Code, report.Text);
       break;
     default:
-      // WM_FTPTHREAD_EVENT is accepted and has nothing to change here.
+      // kWmFtpThreadEvent is accepted and has nothing to change here.
       break;
   }
 }
