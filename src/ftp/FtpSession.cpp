@@ -1,6 +1,8 @@
 #include "ftp/FtpSession.h"
 
 #include "ftp/FtpListParser.h"
+#include "ftp/FtpTls.h"
+#include "platform/TlsClient.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/DialogSocket.h>
@@ -174,11 +176,37 @@ public:
 
   int ReadReply(std::string& reply) { return _pControlSocket->receiveStatusMessage(reply); }
 
+  // AUTH TLS, the handshake, then PBSZ 0 and PROT P so that the data
+  // connections are protected too. False where the server refuses any of
+  // them (the caller ends the session before USER); throws where the
+  // handshake or the certificate fails.
+  bool Secure(const std::string& host, Poco::Net::Context::Ptr context) {
+    std::string reply;
+    if (sendCommand("AUTH TLS", reply) != 234) {
+      return false;
+    }
+    *_pControlSocket = SecureControlSocket(*_pControlSocket, host, context);
+    TlsHost = host;
+    Tls = std::move(context);
+    return sendCommand("PBSZ 0", reply) / 100 == 2 && sendCommand("PROT P", reply) / 100 == 2;
+  }
+  bool IsSecure() const { return Tls != nullptr; }
+
   // Closes the control connection at once, without a QUIT exchange.
   void Sever() { _pControlSocket->close(); }
 
   Poco::Net::StreamSocket& Data() { return *DataSocket; }
   void CloseData() {
+    if (DataSocket && Tls) {
+      // A ticket that arrived on this connection serves the next one.
+      try {
+        const auto session = CurrentTlsSession(*DataSocket);
+        if (session && (!ResumedSession || session->sslSession() != ResumedSession->sslSession())) {
+          NextSession = session;
+        }
+      } catch (const Poco::Exception&) {
+      }
+    }
     if (DataSocket) {
       try {
         DataSocket->close();
@@ -186,7 +214,9 @@ public:
       }
       DataSocket.reset();
     }
+    PlainData.reset();
   }
+  void FinishSecureData() { FinishSecureSend(*DataSocket, *PlainData, Timeout); }
 
 protected:
   Poco::Net::StreamSocket establishDataConnection(const std::string& command,
@@ -205,15 +235,29 @@ protected:
       // the dialogue is out of step and the session ends.
       throw Poco::TimeoutException("the server opened no data connection");
     }
-    DataSocket = listener.acceptConnection();
-    DataSocket->setReceiveTimeout(Timeout);
-    DataSocket->setSendTimeout(Timeout);
+    Poco::Net::StreamSocket accepted = listener.acceptConnection();
+    // Before the handshake, which is bounded by them too.
+    accepted.setReceiveTimeout(Timeout);
+    accepted.setSendTimeout(Timeout);
+    if (Tls) {
+      ResumedSession = NextSession ? NextSession : CurrentTlsSession(*_pControlSocket);
+      NextSession = nullptr;
+      DataSocket = SecureDataSocket(accepted, TlsHost, Tls, ResumedSession);
+    } else {
+      DataSocket = accepted;
+    }
+    PlainData = accepted;
     return *DataSocket;
   }
 
 private:
   Poco::Timespan Timeout;
   std::optional<Poco::Net::StreamSocket> DataSocket;
+  std::optional<Poco::Net::StreamSocket> PlainData;  // under DataSocket's TLS
+  Poco::Net::Context::Ptr Tls;
+  std::string TlsHost;
+  Poco::Net::Session::Ptr ResumedSession;  // by the current data connection
+  Poco::Net::Session::Ptr NextSession;     // an unused ticket for the next one
 };
 
 FtpSession::FtpSession(FtpTimeouts timeouts) : Timeouts(timeouts) {}
@@ -277,9 +321,17 @@ std::optional<FtpSession::ServerAddress> FtpSession::ParseServer(std::string_vie
 
 bool FtpSession::Open(std::string_view server, std::string_view user, std::string_view password) {
   Close();
-  const auto address = ParseServer(server);
+  const auto tlsServer = ExplicitTlsServer(server);
+  const auto address = ParseServer(tlsServer ? *tlsServer : server);
   if (!address) {
     return false;
+  }
+  Poco::Net::Context::Ptr tls;
+  if (tlsServer) {
+    tls = MakeVerifyingClientContext(address->Host);
+    if (!tls) {
+      return false;
+    }
   }
   const Poco::Timespan timeout = ToTimespan(Timeouts.Reply);
   try {
@@ -297,6 +349,11 @@ bool FtpSession::Open(std::string_view server, std::string_view user, std::strin
       status = client->ReadReply(reply);
     }
     if (status / 100 != 2) {
+      return false;
+    }
+    if (tls && !client->Secure(address->Host, tls)) {
+      // No USER, no password: the server would not protect them.
+      client->Sever();
       return false;
     }
     // FEAT before the log-on: the user name and password already go in the
@@ -537,6 +594,13 @@ bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFil
     }
     // The end of the data connection ends the file; the reply says whether
     // the server kept it.
+    if (c.IsSecure()) {
+      try {
+        c.FinishSecureData();
+      } catch (const Poco::Exception&) {
+        sent = false;
+      }
+    }
     c.CloseData();
     c.endUpload();
   });
