@@ -25,10 +25,9 @@ tavro::test::HttpCheckServer* Server = nullptr;
 std::map<std::string, double> Seconds;
 
 bool Curl(const std::string& url) {
-  std::string command = "curl", silent = "-sS", out = "-o", devNull = "/dev/null",
-              target = url;
-  char* argv[] = {command.data(), silent.data(), out.data(), devNull.data(), target.data(),
-                  nullptr};
+  std::string command = "curl", silent = "-sS", out = "-o", devNull = "/dev/null", target = url;
+  char* argv[] = {command.data(), silent.data(), out.data(),
+                  devNull.data(), target.data(), nullptr};
   pid_t pid = -1;
   if (::posix_spawnp(&pid, "curl", nullptr, nullptr, argv, environ) != 0) {
     return false;

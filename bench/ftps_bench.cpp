@@ -58,7 +58,7 @@ struct Setup {
       b = static_cast<char>(random());
     }
     std::ofstream(Local / "source.bin", std::ios::binary).write(bytes.data(), bytes.size());
-    Ready = Session.Open("ftpes://localhost:" + Port, tavro::test::VsftpdServer::User,
+    Ready = Session.Open("ftpes://127.0.0.1:" + Port, tavro::test::VsftpdServer::User,
                          tavro::test::VsftpdServer::Password);
   }
   ~Setup() {
@@ -68,9 +68,18 @@ struct Setup {
 
   bool Curl() {
     std::vector<std::string> arguments{
-        "curl", "-sS", "--ssl-reqd", "--cacert", Certificates.Ca().string(), "-P", "-", "-u",
+        "curl",
+        "-sS",
+        "--ssl-reqd",
+        "--cacert",
+        Certificates.Ca().string(),
+        "-P",
+        "-",
+        "-u",
         std::string(tavro::test::VsftpdServer::User) + ":" + tavro::test::VsftpdServer::Password,
-        "-T", (Local / "source.bin").string(), "ftp://localhost:" + Port + "/pub/up-curl.bin"};
+        "-T",
+        (Local / "source.bin").string(),
+        "ftp://127.0.0.1:" + Port + "/pub/up-curl.bin"};
     std::vector<char*> argv;
     for (auto& a : arguments) {
       argv.push_back(a.data());
@@ -131,9 +140,10 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   if (Seconds["tavro"] > 0 && Seconds["curl"] > 0) {
     const double mib = static_cast<double>(FileSize) / (1 << 20);
-    std::printf("FTPS upload throughput vs curl: %.2f (goal >= 0.8; FtpSession %.0f MiB/s, "
-                "curl %.0f MiB/s)\n",
-                Seconds["curl"] / Seconds["tavro"], mib / Seconds["tavro"], mib / Seconds["curl"]);
+    std::printf(
+        "FTPS upload throughput vs curl: %.2f (goal >= 0.8; FtpSession %.0f MiB/s, "
+        "curl %.0f MiB/s)\n",
+        Seconds["curl"] / Seconds["tavro"], mib / Seconds["tavro"], mib / Seconds["curl"]);
   }
   delete Shared;
   benchmark::Shutdown();

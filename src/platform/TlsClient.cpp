@@ -6,13 +6,26 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <csignal>
 #include <mutex>
+
+#include <signal.h>
 
 namespace tavro {
 
 Poco::Net::Context::Ptr MakeVerifyingClientContext(const std::string& host) {
   static std::once_flag initialised;
-  std::call_once(initialised, [] { Poco::Net::initializeSSL(); });
+  std::call_once(initialised, [] {
+    Poco::Net::initializeSSL();
+    // OpenSSL writes to its sockets with write(), not send(MSG_NOSIGNAL) as
+    // the plain connections do, so a server that resets a TLS connection
+    // would end the whole program with SIGPIPE. Nothing in Tavro wants that
+    // signal; a failed write is an error result like any other.
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      ::signal(SIGPIPE, SIG_IGN);
+    }
+  });
   if (host.empty()) {
     return nullptr;
   }

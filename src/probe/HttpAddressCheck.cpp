@@ -82,9 +82,10 @@ std::string ReadBody(std::istream& in, Poco::Net::StreamSocket& socket,
         break;
       }
     }
-    if (body.size() == MaxCheckBody && in.peek() != std::char_traits<char>::eof()) {
-      cut = true;
-    }
+    // A body of exactly the limit counts as cut as well: asking whether more
+    // follows could wait a whole time-out on a server that keeps the
+    // connection open.
+    cut = cut || body.size() == MaxCheckBody;
   } catch (const Poco::Exception&) {
     cut = true;
   } catch (const std::exception&) {

@@ -1,11 +1,9 @@
 #include "app/ProbeCommand.h"
 #include "platform/SystemNameResolver.h"
-#include "registry/RegistryStore.h"
 #include "servers/HttpCheckServer.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <sstream>
 
 using namespace std::chrono_literals;
@@ -43,22 +41,4 @@ TEST(ProbeCommand, ExitStatusFollowsTheAddressThatIpModeSelects) {
         text.starts_with(c.Trace.empty() ? "Err: " : "Msg: LANのIPアドレスを収得しました。\n"))
         << text;
   }
-}
-
-TEST(ProbeCommand, ReadsTheStoredSettings) {
-  HttpCheckServer server;
-  ASSERT_TRUE(server.Started()) << server.Error();
-  std::string dir = (std::filesystem::temp_directory_path() / "tavro-probe-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-  const auto store = MakeFileRegistryStore(std::filesystem::path(dir) / "Tavro.reg");
-  Settings settings;
-  settings.Trace = server.Url("/html");
-  ASSERT_TRUE(SaveSettings(*store, settings));
-
-  std::ostringstream out, err;
-  EXPECT_EQ(RunProbeCommand(*store, out, err), 0);
-  EXPECT_NE(out.str().find("Msg: <!DOCTYPE html>\n"), std::string::npos) << out.str();
-  EXPECT_TRUE(out.str().ends_with("WAN: 198.51.100.23\n")) << out.str();
-  EXPECT_EQ(err.str(), "");
-  std::filesystem::remove_all(dir);
 }
