@@ -12,29 +12,6 @@ namespace tavro {
 
 namespace {
 
-class SecureControlSocketImpl : public Poco::Net::SecureStreamSocketImpl {
-public:
-  SecureControlSocketImpl(Poco::Net::StreamSocketImpl* plain, Poco::Net::Context::Ptr context)
-      : Poco::Net::SecureStreamSocketImpl(plain, std::move(context)) {}
-
-  void Handshake(const std::string& host) {
-    setPeerHostName(host);
-    connectSSL();
-  }
-
-  using Poco::Net::SecureStreamSocketImpl::receiveBytes;
-  int receiveBytes(void* buffer, int length, int flags = 0) override {
-    const int received = Poco::Net::SecureStreamSocketImpl::receiveBytes(buffer, length, flags);
-    if (received == 0 && length > 0) {
-      throw Poco::Net::ConnectionResetException("the server closed the control connection");
-    }
-    return received;
-  }
-
-protected:
-  ~SecureControlSocketImpl() override = default;
-};
-
 bool StartsWithNoCase(std::string_view text, std::string_view lowerPrefix) {
   return text.size() >= lowerPrefix.size() &&
          std::equal(lowerPrefix.begin(), lowerPrefix.end(), text.begin(), [](char lower, char c) {
@@ -59,12 +36,7 @@ std::optional<std::string_view> ExplicitTlsServer(std::string_view server) {
 Poco::Net::StreamSocket SecureControlSocket(const Poco::Net::StreamSocket& plain,
                                             const std::string& host,
                                             Poco::Net::Context::Ptr context) {
-  auto* impl = new SecureControlSocketImpl(static_cast<Poco::Net::StreamSocketImpl*>(plain.impl()),
-                                           std::move(context));
-  // The socket owns the impl from here on, also when the handshake throws.
-  Poco::Net::StreamSocket secure(impl);
-  impl->Handshake(host);
-  return secure;
+  return Poco::Net::SecureStreamSocket::attach(plain, host, std::move(context));
 }
 
 Poco::Net::Session::Ptr CurrentTlsSession(const Poco::Net::StreamSocket& socket) {
@@ -99,7 +71,8 @@ void FinishSecureSend(Poco::Net::StreamSocket& secure, Poco::Net::StreamSocket& 
   char buffer[4096];
   for (;;) {
     const Poco::Timestamp::TimeDiff left = deadline - Poco::Timestamp();
-    if (left <= 0 || !secure.poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ)) {
+    if (left <= 0 || (secure.available() <= 0 &&
+                      !secure.poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ))) {
       throw Poco::TimeoutException("the server did not end the data connection");
     }
     try {

@@ -21,10 +21,8 @@ namespace tavro {
 std::optional<std::string_view> ExplicitTlsServer(std::string_view server);
 
 // The control connection after the server's 234 to AUTH TLS: the handshake
-// runs here and throws where it or the certificate fails. As on the plain
-// control connection, an end of stream is raised as an error, since a reply
-// reader waiting for the rest of a multi-line reply would otherwise never
-// return.
+// runs here, bounded by the socket's time-outs, and throws where it or the
+// certificate fails.
 Poco::Net::StreamSocket SecureControlSocket(const Poco::Net::StreamSocket& plain,
                                             const std::string& host,
                                             Poco::Net::Context::Ptr context);
