@@ -31,7 +31,7 @@ TEST(ProbeCommand, ExitStatusFollowsTheAddressThatIpModeSelects) {
     settings.Trace = c.Trace;
     settings.IPMode = c.Mode;
     std::ostringstream out;
-    EXPECT_EQ(RunProbe(settings, std::make_shared<SystemNameResolver>(), {2s, 2s, 2s}, out),
+    EXPECT_EQ(RunProbe(settings, std::make_shared<SystemNameResolver>(), {5s, 5s, 5s}, out),
               c.Status)
         << c.Trace << " " << c.Mode;
     const std::string text = out.str();
