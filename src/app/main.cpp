@@ -1,4 +1,5 @@
 #include "app/CPublisherApp.h"
+#include "app/ProbeCommand.h"
 
 #include <QApplication>
 
@@ -6,6 +7,10 @@
 #include <cstdlib>
 
 int main(int argc, char* argv[]) {
+  // `tavro --probe` and the like run without a window.
+  if (const auto status = tavro::RunCommandLine(argc, argv)) {
+    return *status;
+  }
   tavro::CPublisherApp::ChooseDisplay();
   QApplication application(argc, argv);
   tavro::CPublisherApp publisher;
