@@ -12,10 +12,15 @@
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/URI.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <istream>
+#include <mutex>
+#include <thread>
 
 namespace tavro {
 
@@ -50,6 +55,45 @@ bool ReadOctet(std::string_view text, std::size_t& i) {
   const std::size_t digits = i - begin;
   return digits >= 1 && digits <= 3 && value <= 255 && !(digits > 1 && text[begin] == '0');
 }
+
+// Poco bounds each receive of the headers, not the whole answer, so a server
+// that drips a header byte now and then would hold the probe for ever. When
+// the hop's time is up this shuts the connection down, which ends any read
+// in progress; the socket itself stays with its owner.
+class HopDeadline {
+public:
+  HopDeadline(poco_socket_t fd, std::chrono::milliseconds limit)
+      : Watchdog([this, fd, until = std::chrono::steady_clock::now() + limit] {
+          std::unique_lock lock(Mutex);
+          if (!Finished.wait_until(lock, until, [this] { return Done; })) {
+            TimedOut = true;
+            ::shutdown(fd, SHUT_RDWR);
+          }
+        }) {}
+  ~HopDeadline() {
+    {
+      std::lock_guard lock(Mutex);
+      Done = true;
+    }
+    Finished.notify_one();
+    Watchdog.join();
+  }
+  // Whether the connection was shut down; headers cut off that way can read
+  // as complete, so they must not be trusted.
+  bool Expired() {
+    std::lock_guard lock(Mutex);
+    return TimedOut;
+  }
+  HopDeadline(const HopDeadline&) = delete;
+  HopDeadline& operator=(const HopDeadline&) = delete;
+
+private:
+  std::mutex Mutex;
+  std::condition_variable Finished;
+  bool Done = false;
+  bool TimedOut = false;
+  std::thread Watchdog;
+};
 
 struct Hop {
   CheckPage Page;
@@ -107,6 +151,8 @@ std::optional<Hop> FetchOnce(const CheckServiceUrl& url, Ipv4Address address,
                    ToTimespan(timeouts.Connect));
     socket.setReceiveTimeout(ToTimespan(timeouts.Receive));
     socket.setSendTimeout(ToTimespan(timeouts.Send));
+    // The handshake, the request and the whole answer share one bound.
+    HopDeadline deadline(socket.impl()->sockfd(), timeouts.Send + timeouts.Receive);
     if (url.Secure) {
       const auto context = MakeVerifyingClientContext(url.Host);
       if (!context) {
@@ -129,6 +175,9 @@ std::optional<Hop> FetchOnce(const CheckServiceUrl& url, Ipv4Address address,
     session.sendRequest(request);
     Poco::Net::HTTPResponse response;
     std::istream& in = session.receiveResponse(response);
+    if (deadline.Expired()) {
+      return std::nullopt;
+    }
     Hop hop;
     hop.Status = static_cast<int>(response.getStatus());
     hop.Page.StatusLine =

@@ -109,8 +109,9 @@ TEST(HttpAddressCheck, SilentServersAndBadAddressesFailWithinTheTimeouts) {
   // A listener that never accepts: the TLS handshake gets no answer either.
   Poco::Net::ServerSocket mute(Poco::Net::SocketAddress("127.0.0.1", 0));
   const std::string mutePort = std::to_string(mute.address().port());
-  for (const std::string& url : {server.Url("/silent"), "http://localhost:" + mutePort + "/",
-                                 "https://localhost:" + mutePort + "/"}) {
+  for (const std::string& url :
+       {server.Url("/silent"), server.Url("/drip"), "http://localhost:" + mutePort + "/",
+        "https://localhost:" + mutePort + "/"}) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(WanNotices(url, 500ms), ConnectFailed) << url;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << url;

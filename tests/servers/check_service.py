@@ -57,6 +57,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_text(500, ADDRESS + "\n")
         elif self.path == "/silent":
             time.sleep(3600)
+        elif self.path == "/drip":
+            # Each header byte comes well within a receive time-out, but the
+            # headers never end while the test waits.
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Drip: ")
+            for _ in range(60):
+                self.wfile.write(b"x")
+                self.wfile.flush()
+                time.sleep(0.2)
         else:
             self.send_text(404, "not found\n")
 
