@@ -5,9 +5,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -64,11 +67,43 @@ constexpr std::array<EditBinding, 7> kEdits{{
     {CSettingsDialog::IDC_TRACE, &Settings::Trace, "Trace"},
 }};
 
+// The face standing in for the one the layout was drawn with runs a little
+// wider, and the check box mark takes more room here: a one-line label or a
+// check box whose text would be cut grows to the right, but only into room
+// that no other control takes and not past the window's edge.
+void WidenIntoFreeRoom(QWidget* client) {
+  const QList<QWidget*> controls = client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  for (QWidget* control : controls) {
+    int needed = 0;
+    if (auto* label = qobject_cast<QLabel*>(control)) {
+      const QFontMetrics metrics = label->fontMetrics();
+      if (label->pixmap().isNull() && label->height() < 2 * metrics.height()) {
+        needed = metrics.horizontalAdvance(label->text()) + 2 * label->margin();
+      }
+    } else if (qobject_cast<QCheckBox*>(control)) {
+      needed = control->sizeHint().width();
+    }
+    if (needed <= control->width()) {
+      continue;
+    }
+    QRect wider = control->geometry();
+    wider.setWidth(std::min(needed, client->width() - wider.x()));
+    const bool free = std::none_of(controls.begin(), controls.end(), [&](QWidget* other) {
+      return other != control && !qobject_cast<QGroupBox*>(other) &&
+             other->geometry().intersects(wider);
+    });
+    if (free) {
+      control->setGeometry(wider);
+    }
+  }
+}
+
 }  // namespace
 
 CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
   setModal(true);
   Builder.Build(this, IDD, [this](int id) { OnCommand(id); });
+  WidenIntoFreeRoom(Builder.Client());
   IpGetOnlyBox = Builder.Control<QCheckBox>(IDC_IP_GET_ONLY);
   SleepList = Builder.Control<QComboBox>(IDC_SLEEP);
   CreateWwwOpenBox = Builder.Control<QCheckBox>(IDC_CREATE_WWW_OPEN);
