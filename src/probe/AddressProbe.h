@@ -15,7 +15,7 @@
 
 namespace tavro {
 
-// Notices of a run: the codes (wParam) of WM_TRACETHREAD_EVENT.
+// Notices of a run: the codes (wParam) of kWmTraceThreadEvent.
 inline constexpr std::uint32_t TE_LAN_ADDRESS = 0;    // payload: LanAddress
 inline constexpr std::uint32_t TE_WAN_ADDRESS = 1;    // payload: WanAddress
 inline constexpr std::uint32_t TE_PROBE_STARTED = 2;  // no payload
