@@ -184,6 +184,8 @@ private slots:
         << D::IDC_ONLINE_FILE << QString(128, u'あ') << "オンライン";
     QTest::newRow("479-byte password") << D::IDC_PASSWORD << QString(479, u'p') << "パスワード";
     QTest::newRow("no CP932 form") << D::IDC_TRACE << QString("mail.한국.example") << "メール";
+    QTest::newRow("comes back as another")
+        << D::IDC_OFFLINE_FILE << QString("/home/u/〜/off.html") << "オフライン";
   }
   void RefusesTextsThatWouldNotLoadBack() {
     QFETCH(int, id);
