@@ -1,0 +1,258 @@
+#include "ui/CSettingsDialog.h"
+
+#include "ui/FileDialogs.h"
+#include "ui/MessageBoxes.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+namespace tavro {
+namespace {
+
+struct TimerItem {
+  const char* Text;
+  std::int32_t Sleep;
+};
+
+// The pauses a user can choose; a stored value not among them shows as the
+// first item, so OK turns an odd value into "never" unless another is chosen.
+constexpr std::array<TimerItem, 7> kTimerItems{{
+    {"停止", kSleepNever},
+    {"0 秒", 0},
+    {"6 秒", 6000},
+    {"60 秒", 60000},
+    {"600 秒", 600000},
+    {"6000 秒", 6000000},
+    {"60000 秒", 60000000},
+}};
+
+constexpr std::array<const char*, 2> kIpModes{{"WAN", "LAN"}};
+
+// The controls that only FTP publishing uses, in the order they are switched.
+constexpr std::array<int, 11> kPublishingControls{{
+    CSettingsDialog::IDC_FTP_GROUP,
+    CSettingsDialog::IDC_ONLINE_FILE,
+    CSettingsDialog::IDC_FTP_FILE,
+    CSettingsDialog::IDC_PASSWORD,
+    CSettingsDialog::IDC_SERVER,
+    CSettingsDialog::IDC_USER,
+    CSettingsDialog::IDC_OFFLINE_FILE,
+    CSettingsDialog::IDC_BROWSE_ONLINE_FILE,
+    CSettingsDialog::IDC_BROWSE_FTP_FILE,
+    CSettingsDialog::IDC_BROWSE_OFFLINE_FILE,
+    CSettingsDialog::IDC_CREATE_WWW_OPEN,
+}};
+
+struct EditBinding {
+  int Id;
+  std::string Settings::*Field;
+  const char* Name;  // the registry value name ValidateSettings reports
+};
+
+constexpr std::array<EditBinding, 7> kEdits{{
+    {CSettingsDialog::IDC_ONLINE_FILE, &Settings::OnlineFile, "OnlineFile"},
+    {CSettingsDialog::IDC_FTP_FILE, &Settings::FtpFile, "FtpFile"},
+    {CSettingsDialog::IDC_PASSWORD, &Settings::Password, "Password"},
+    {CSettingsDialog::IDC_SERVER, &Settings::Server, "Server"},
+    {CSettingsDialog::IDC_USER, &Settings::User, "User"},
+    {CSettingsDialog::IDC_OFFLINE_FILE, &Settings::OfflineFile, "OfflineFile"},
+    {CSettingsDialog::IDC_TRACE, &Settings::Trace, "Trace"},
+}};
+
+// The face standing in for the one the layout was drawn with runs a little
+// wider, and the check box mark takes more room here: a one-line label or a
+// check box whose text would be cut grows to the right, but only into room
+// that no other control takes and not past the window's edge.
+void WidenIntoFreeRoom(QWidget* client) {
+  const QList<QWidget*> controls = client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  for (QWidget* control : controls) {
+    int needed = 0;
+    if (auto* label = qobject_cast<QLabel*>(control)) {
+      const QFontMetrics metrics = label->fontMetrics();
+      if (label->pixmap().isNull() && label->height() < 2 * metrics.height()) {
+        needed = metrics.horizontalAdvance(label->text()) + 2 * label->margin();
+      }
+    } else if (qobject_cast<QCheckBox*>(control)) {
+      needed = control->sizeHint().width();
+    }
+    if (needed <= control->width()) {
+      continue;
+    }
+    QRect wider = control->geometry();
+    wider.setWidth(std::min(needed, client->width() - wider.x()));
+    const bool free = std::none_of(controls.begin(), controls.end(), [&](QWidget* other) {
+      return other != control && !qobject_cast<QGroupBox*>(other) &&
+             other->geometry().intersects(wider);
+    });
+    if (free) {
+      control->setGeometry(wider);
+    }
+  }
+}
+
+}  // namespace
+
+CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
+  setModal(true);
+  Builder.Build(this, IDD, [this](int id) { OnCommand(id); });
+  WidenIntoFreeRoom(Builder.Client());
+  IpGetOnlyBox = Builder.Control<QCheckBox>(IDC_IP_GET_ONLY);
+  SleepList = Builder.Control<QComboBox>(IDC_SLEEP);
+  CreateWwwOpenBox = Builder.Control<QCheckBox>(IDC_CREATE_WWW_OPEN);
+  IpModeList = Builder.Control<QComboBox>(IDC_IP_MODE);
+  // The dialog is built once and reused, so the lists are filled once too.
+  for (const char* mode : kIpModes) {
+    IpModeList->addItem(QString::fromUtf8(mode));
+  }
+  for (const TimerItem& item : kTimerItems) {
+    SleepList->addItem(QString::fromUtf8(item.Text));
+  }
+}
+
+std::optional<Settings> CSettingsDialog::Edit(const Settings& settings) {
+  SetSettings(settings);
+  if (exec() != QDialog::Accepted) {
+    return std::nullopt;
+  }
+  return Fields;
+}
+
+void CSettingsDialog::setVisible(bool visible) {
+  if (visible && !isVisible()) {
+    InitDialog();
+  }
+  QDialog::setVisible(visible);
+}
+
+void CSettingsDialog::InitDialog() {
+  Exchange(true);
+  int timer = 0;
+  for (std::size_t i = 0; i < kTimerItems.size(); ++i) {
+    if (kTimerItems[i].Sleep == Fields.Sleep) {
+      timer = int(i);
+    }
+  }
+  SleepList->setCurrentIndex(timer);
+  // Only the exact text "WAN" means the WAN address; anything else read from
+  // the store publishes the LAN address, and the list says so.
+  IpModeList->setCurrentIndex(Fields.IPMode == kIpModes[0] ? 0 : 1);
+  CreateWwwOpenBox->setChecked(Fields.IsCreateWwwOpen != 0);
+  ApplyIpGetOnly();
+  // The first control of the tab order, as every opening starts.
+  Builder.ControlWidget(1)->setFocus();
+}
+
+void CSettingsDialog::Exchange(bool toControls) {
+  for (const EditBinding& edit : kEdits) {
+    auto* control = Builder.Control<QLineEdit>(edit.Id);
+    if (toControls) {
+      control->setText(QString::fromStdString(Fields.*edit.Field));
+    } else {
+      Fields.*edit.Field = control->text().toStdString();
+    }
+  }
+  if (toControls) {
+    const int index = IpModeList->findText(QString::fromStdString(Fields.IPMode));
+    if (index >= 0) {
+      IpModeList->setCurrentIndex(index);
+    }
+    CreateWwwOpenBox->setChecked(Fields.IsCreateWwwOpen != 0);
+    IpGetOnlyBox->setChecked(Fields.IsIpGetOnly != 0);
+  } else {
+    Fields.IPMode = IpModeList->currentText().toStdString();
+    Fields.IsCreateWwwOpen = CreateWwwOpenBox->isChecked() ? 1 : 0;
+    Fields.IsIpGetOnly = IpGetOnlyBox->isChecked() ? 1 : 0;
+  }
+}
+
+void CSettingsDialog::ApplyIpGetOnly() {
+  const bool publishing = !IpGetOnlyBox->isChecked();
+  for (int id : kPublishingControls) {
+    Builder.ControlWidget(id)->setEnabled(publishing);
+  }
+}
+
+void CSettingsDialog::OnCommand(int id) {
+  switch (id) {
+    case 1:
+      accept();
+      break;
+    case 2:
+      reject();
+      break;
+    case IDC_BROWSE_ONLINE_FILE:
+      BrowseLocalFile(&Settings::OnlineFile);
+      break;
+    case IDC_BROWSE_OFFLINE_FILE:
+      BrowseLocalFile(&Settings::OfflineFile);
+      break;
+    case IDC_BROWSE_FTP_FILE:
+      BrowseRemoteFile();
+      break;
+    case IDC_IP_GET_ONLY:
+      ApplyIpGetOnly();
+      break;
+    default:
+      break;
+  }
+}
+
+void CSettingsDialog::accept() {
+  Exchange(false);
+  const int timer = SleepList->currentIndex();
+  Fields.Sleep = timer >= 0 ? kTimerItems[std::size_t(timer)].Sleep : kSleepNever;
+  // A text the store cannot hold would be lost at the next save, or come
+  // back shortened or changed; the user hears of it here, while the text is
+  // still on screen to be mended.
+  if (const auto error = ValidateSettings(Fields)) {
+    MessageBoxes::Show(this, QString::fromStdString(error->Message), MB_OK | MB_ICONWARNING);
+    for (const EditBinding& edit : kEdits) {
+      if (error->Field == edit.Name) {
+        auto* control = Builder.Control<QLineEdit>(edit.Id);
+        control->setFocus();
+        control->selectAll();
+      }
+    }
+    return;
+  }
+  QDialog::accept();
+}
+
+void CSettingsDialog::BrowseLocalFile(std::string Settings::*field) {
+  Exchange(false);
+  // No proposed name, no suffix, no filter: a template may be any file.
+  FileDialogRequest request;
+  request.Owner = this;
+  const auto path = FileDialogs::Open(request);
+  if (!path) {
+    return;
+  }
+  Fields.*field = path->toStdString();
+  Exchange(true);
+}
+
+void CSettingsDialog::BrowseRemoteFile() {
+  Exchange(false);
+  if (!OpenFtpBrowser) {
+    return;
+  }
+  const auto chosen = OpenFtpBrowser(this, {Fields.Server, Fields.User, Fields.Password});
+  if (!chosen) {
+    return;
+  }
+  Fields.Server = chosen->Account.Server;
+  Fields.User = chosen->Account.User;
+  Fields.Password = chosen->Account.Password;
+  Fields.FtpFile = chosen->Path;
+  Exchange(true);
+}
+
+}  // namespace tavro

@@ -1,0 +1,282 @@
+// The settings dialog driven as a user drives it: what an opening shows and
+// OK hands back, the address-only switch, Cancel, the browse buttons and the
+// refusal of texts the settings file would not give back.
+#include "ui/CSettingsDialog.h"
+#include "ui/FileDialogs.h"
+#include "ui/MessageBoxes.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTimer>
+#include <QtTest>
+
+#include <map>
+
+using namespace tavro;
+using D = CSettingsDialog;
+
+namespace {
+
+const Settings kRecord{"ftp.example.jp",
+                       "ユーザー",
+                       "秘密 pass",
+                       "/public_html/ip.html",
+                       "/home/u/オンライン.html",
+                       "/home/u/offline.html",
+                       "mail.example.jp:2525",
+                       "WAN",
+                       600000,
+                       1,
+                       0};
+
+// Which edit shows which field, as the layout labels them.
+const std::map<int, std::string Settings::*> kEditFields = {
+    {D::IDC_SERVER, &Settings::Server},
+    {D::IDC_USER, &Settings::User},
+    {D::IDC_PASSWORD, &Settings::Password},
+    {D::IDC_FTP_FILE, &Settings::FtpFile},
+    {D::IDC_ONLINE_FILE, &Settings::OnlineFile},
+    {D::IDC_OFFLINE_FILE, &Settings::OfflineFile},
+    {D::IDC_TRACE, &Settings::Trace}};
+
+QLineEdit* Edit(const D& d, int id) {
+  return d.Ui().Control<QLineEdit>(id);
+}
+QComboBox* List(const D& d, int id) {
+  return d.Ui().Control<QComboBox>(id);
+}
+void Click(const D& d, int id) {
+  d.Ui().Control<QAbstractButton>(id)->click();
+}
+
+// Ids of the greyed controls, labels included (as -1).
+QList<int> Disabled(const D& d) {
+  QList<int> ids;
+  for (QWidget* w : d.Ui().Client()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (!w->isEnabled()) {
+      ids.append(w->property(kControlIdProperty).toInt());
+    }
+  }
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+}  // namespace
+
+class SettingsDialogTest : public QObject {
+  Q_OBJECT
+
+private slots:
+  void init() {
+    MessageBoxes::AnswerInAdvance(true);
+    FileDialogs::AnswerInAdvance(true);
+  }
+  void cleanup() {
+    QCOMPARE(MessageBoxes::TakeShown().size(), 0);
+    QCOMPARE(FileDialogs::TakeShown().size(), 0);
+  }
+
+  // `pick`: the timer item chosen before OK, -1 for none.
+  void OpensWithTheRecordAndReturnsItOnOk_data() {
+    QTest::addColumn<int>("sleep");
+    QTest::addColumn<QString>("ipMode");
+    QTest::addColumn<int>("pick");
+    QTest::addColumn<QString>("shownTimer");
+    QTest::addColumn<QString>("shownIp");
+    QTest::addColumn<int>("storedSleep");
+    QTest::addColumn<QString>("storedIp");
+    QTest::newRow("listed") << 60000 << "WAN" << -1 << "60 秒"
+                            << "WAN" << 60000 << "WAN";
+    QTest::newRow("unlisted") << 5000 << "LAN" << -1 << "停止"
+                              << "LAN" << -1 << "LAN";
+    QTest::newRow("unlisted, 6 s picked") << 5000 << "WAN" << 2 << "停止"
+                                          << "WAN" << 6000 << "WAN";
+    QTest::newRow("never picked") << 0 << "wan" << 0 << "0 秒"
+                                  << "LAN" << -1 << "LAN";
+    QTest::newRow("empty mode") << 60000000 << "" << -1 << "60000 秒"
+                                << "LAN" << 60000000 << "LAN";
+  }
+  void OpensWithTheRecordAndReturnsItOnOk() {
+    QFETCH(int, sleep);
+    QFETCH(QString, ipMode);
+    QFETCH(int, pick);
+    QFETCH(QString, shownTimer);
+    QFETCH(QString, shownIp);
+    Settings record = kRecord;
+    record.Sleep = sleep;
+    record.IPMode = ipMode.toStdString();
+    D dialog;
+    dialog.SetSettings(record);
+    dialog.show();
+    for (const auto& [id, field] : kEditFields) {
+      QCOMPARE(Edit(dialog, id)->text(), QString::fromStdString(record.*field));
+    }
+    QCOMPARE(List(dialog, D::IDC_SLEEP)->currentText(), shownTimer);
+    QCOMPARE(List(dialog, D::IDC_IP_MODE)->currentText(), shownIp);
+    if (pick >= 0) {
+      List(dialog, D::IDC_SLEEP)->setCurrentIndex(pick);
+    }
+    Click(dialog, 1);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QFETCH(int, storedSleep);
+    QFETCH(QString, storedIp);
+    record.Sleep = storedSleep;
+    record.IPMode = storedIp.toStdString();
+    QVERIFY(dialog.GetSettings() == record);
+  }
+
+  void AddressOnlySwitchGreysExactlyThePublishingControls() {
+    QList<int> publishing = {D::IDC_FTP_GROUP,       D::IDC_ONLINE_FILE,
+                             D::IDC_FTP_FILE,        D::IDC_PASSWORD,
+                             D::IDC_SERVER,          D::IDC_USER,
+                             D::IDC_OFFLINE_FILE,    D::IDC_BROWSE_ONLINE_FILE,
+                             D::IDC_BROWSE_FTP_FILE, D::IDC_BROWSE_OFFLINE_FILE,
+                             D::IDC_CREATE_WWW_OPEN};
+    std::sort(publishing.begin(), publishing.end());
+    Settings record = kRecord;
+    record.IsIpGetOnly = 1;
+    D dialog;
+    dialog.SetSettings(record);
+    dialog.show();
+    QCOMPARE(Disabled(dialog), publishing);
+    Click(dialog, D::IDC_IP_GET_ONLY);
+    QCOMPARE(Disabled(dialog), QList<int>());
+    Click(dialog, D::IDC_IP_GET_ONLY);
+    QCOMPARE(Disabled(dialog), publishing);
+    Click(dialog, 1);
+    QCOMPARE(dialog.GetSettings().IsIpGetOnly, 1);
+  }
+
+  // Cancel hands nothing back, and the next opening shows the record it is
+  // given, not what was typed into the one cancelled.
+  void CancelReturnsNothingAndTheNextOpeningStartsAfresh() {
+    D dialog;
+    QTimer::singleShot(0, &dialog, [&] {
+      Edit(dialog, D::IDC_SERVER)->setText("typed.example");
+      List(dialog, D::IDC_SLEEP)->setCurrentIndex(1);
+      Click(dialog, D::IDC_IP_GET_ONLY);
+      Click(dialog, 2);
+    });
+    QVERIFY(!dialog.Edit(kRecord));
+    // Read while open, compared once closed, so a failure cannot leave the
+    // dialog waiting.
+    QString server, timer;
+    QList<int> disabled;
+    QTimer::singleShot(0, &dialog, [&] {
+      server = Edit(dialog, D::IDC_SERVER)->text();
+      timer = List(dialog, D::IDC_SLEEP)->currentText();
+      disabled = Disabled(dialog);
+      Click(dialog, 1);
+    });
+    QVERIFY(dialog.Edit(kRecord) == kRecord);
+    QCOMPARE(server, QString::fromStdString(kRecord.Server));
+    QCOMPARE(timer, QString("600 秒"));
+    QCOMPARE(disabled, QList<int>());
+  }
+
+  void RefusesTextsThatWouldNotLoadBack_data() {
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("256-byte server") << D::IDC_SERVER << QString(256, u'a') << "サーバー";
+    QTest::newRow("128 kana, 256 bytes")
+        << D::IDC_ONLINE_FILE << QString(128, u'あ') << "オンライン";
+    QTest::newRow("479-byte password") << D::IDC_PASSWORD << QString(479, u'p') << "パスワード";
+    QTest::newRow("no CP932 form") << D::IDC_TRACE << QString("mail.한국.example") << "メール";
+    QTest::newRow("comes back as another")
+        << D::IDC_OFFLINE_FILE << QString("/home/u/〜/off.html") << "オフライン";
+  }
+  void RefusesTextsThatWouldNotLoadBack() {
+    QFETCH(int, id);
+    QFETCH(QString, text);
+    QFETCH(QString, named);
+    D dialog;
+    dialog.SetSettings(kRecord);
+    dialog.show();
+    Edit(dialog, D::IDC_USER)->setText("typed user");
+    Edit(dialog, id)->setText(text);
+    MessageBoxes::SetNextAnswer(IDOK);
+    Click(dialog, 1);
+    const auto shown = MessageBoxes::TakeShown();
+    QCOMPARE(shown.size(), 1);
+    QVERIFY(shown[0].Owner == &dialog);
+    QVERIFY2(shown[0].Text.contains(named), qPrintable(shown[0].Text));
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(Edit(dialog, id)->text(), text);
+    QCOMPARE(Edit(dialog, D::IDC_USER)->text(), QString("typed user"));
+
+    Edit(dialog, id)->setText("mended");
+    Click(dialog, 1);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.GetSettings().User, std::string("typed user"));
+  }
+
+  // A local browse fills its own field (Cancel keeps the field as typed) and
+  // keeps what was typed elsewhere.
+  void LocalBrowseKeepsWhatWasTyped_data() {
+    QTest::addColumn<int>("button");
+    QTest::addColumn<int>("field");
+    QTest::addColumn<QString>("answer");  // empty: cancelled
+    QTest::newRow("online, chosen")
+        << D::IDC_BROWSE_ONLINE_FILE << D::IDC_ONLINE_FILE << "/home/u/ページ/page.html";
+    QTest::newRow("offline, cancelled")
+        << D::IDC_BROWSE_OFFLINE_FILE << D::IDC_OFFLINE_FILE << QString();
+  }
+  void LocalBrowseKeepsWhatWasTyped() {
+    QFETCH(int, button);
+    QFETCH(int, field);
+    QFETCH(QString, answer);
+    D dialog;
+    dialog.SetSettings(kRecord);
+    dialog.show();
+    QTest::keyClicks(Edit(dialog, D::IDC_SERVER), ".typed");
+    Edit(dialog, field)->setText("typed file");
+    FileDialogs::SetNextAnswer(answer.isEmpty() ? std::nullopt : std::optional(answer));
+    Click(dialog, button);
+    const auto requests = FileDialogs::TakeShown();
+    QCOMPARE(requests.size(), 1);
+    QVERIFY(requests[0].Type == FileDialogRequest::Kind::Open && requests[0].Owner == &dialog);
+    QVERIFY(requests[0].InitialName.isEmpty() && requests[0].Filters.isEmpty());
+
+    Click(dialog, 1);
+    const QString expected = answer.isEmpty() ? "typed file" : answer;
+    QCOMPARE(QString::fromStdString(dialog.GetSettings().*kEditFields.at(field)), expected);
+    QCOMPARE(dialog.GetSettings().Server, std::string("ftp.example.jp.typed"));
+  }
+
+  // The FTP browser opens with the account as typed; only Open brings back
+  // the account and the chosen path.
+  void RemoteBrowseTakesBackAccountAndPathOnOpenOnly() {
+    D dialog;
+    QList<FtpAccount> given;
+    std::optional<FtpBrowseResult> answer;  // first: cancelled
+    dialog.SetFtpBrowserOpener([&](QWidget*, const FtpAccount& account) {
+      given.append(account);
+      return answer;
+    });
+    dialog.SetSettings(kRecord);
+    dialog.show();
+    Edit(dialog, D::IDC_SERVER)->setText("typed.example:2121");
+    Edit(dialog, D::IDC_TRACE)->setText("typed.mail");
+    Click(dialog, D::IDC_BROWSE_FTP_FILE);
+    QCOMPARE(given.size(), 1);
+    QCOMPARE(given[0].Server, std::string("typed.example:2121"));
+    QCOMPARE(given[0].User, kRecord.User);
+    QCOMPARE(Edit(dialog, D::IDC_SERVER)->text(), QString("typed.example:2121"));
+
+    answer = FtpBrowseResult{{"other.example", "他の人", "別"}, "//index.html"};
+    Click(dialog, D::IDC_BROWSE_FTP_FILE);
+    Click(dialog, 1);
+    Settings expected = kRecord;
+    expected.Server = "other.example";
+    expected.User = "他の人";
+    expected.Password = "別";
+    expected.FtpFile = "//index.html";
+    expected.Trace = "typed.mail";
+    QVERIFY(dialog.GetSettings() == expected);
+  }
+};
+
+QTEST_MAIN(SettingsDialogTest)
+#include "settingsdialog_test.moc"
