@@ -23,7 +23,6 @@
 
 #include <QDialog>
 #include <QHash>
-#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -33,7 +32,7 @@ class QMenu;
 namespace tavro {
 
 class CRemoteFileList;
-class GuiReportSink;
+class BrowserReportSink;
 
 class CFtpBrowserDialog : public QDialog {
   Q_OBJECT
@@ -98,6 +97,11 @@ public:
   // it was shown.
   bool OnContextMenu(const QPoint& screenPos);
 
+signals:
+  // The worker has finished a listing, with or without success, and the
+  // folder it lists is shown.
+  void ListingDone();
+
 protected:
   void showEvent(QShowEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
@@ -126,7 +130,7 @@ private:
   QMenu* Menu = nullptr;
   QHash<int, QAction*> MenuItems;
   std::unique_ptr<CFtpThread> Ftp;
-  std::shared_ptr<GuiReportSink> Sink;
+  std::shared_ptr<BrowserReportSink> Sink;
   FtpTimeouts Timeouts;
   bool Initialized = false;
 
