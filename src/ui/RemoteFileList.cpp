@@ -405,6 +405,11 @@ void CRemoteFileList::SetColumnWidths(int totalWidth) {
     Details->header()->resizeSection(
         column, static_cast<int>(static_cast<double>(totalWidth) * kWidthFactors[column]));
   }
+  // The plain list's columns are as wide as the name column: measuring every
+  // name would cost a long listing dearly, and one short first name would
+  // otherwise cut all the others.
+  Plain->setGridSize(
+      QSize(Details->header()->sectionSize(0), std::max(Plain->fontMetrics().height(), 16) + 4));
 }
 
 void CRemoteFileList::ShowDetails() {
