@@ -37,6 +37,8 @@ stage() {
     cat "$log" >&2
   fi
   echo "$preset: $summary"
+  # Each fuzz target's final coverage against its floor, failing or not.
+  grep -oE '[a-z0-9_]+_fuzz: (cov .*|FAILED.*)' "$log" | sed 's/^/  /' || true
 }
 
 stage default

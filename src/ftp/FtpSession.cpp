@@ -2,18 +2,19 @@
 
 #include "ftp/FtpListParser.h"
 
+#include "ftp/FtpReplyReader.h"
+
 #include <Poco/Exception.h>
-#include <Poco/Net/DialogSocket.h>
-#include <Poco/Net/FTPClientSession.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
-#include <Poco/Net/StreamSocketImpl.h>
+#include <Poco/Timestamp.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -31,21 +32,6 @@ constexpr std::size_t MaxListLine = 64 * 1024;
 Poco::Timespan ToTimespan(std::chrono::milliseconds ms) {
   return Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(ms.count()) * 1000);
 }
-
-// The control connection's socket. Poco's reader of multi-line replies keeps
-// asking for more after the peer has closed the connection and never returns,
-// so an end of stream on the control connection is raised as an error here.
-class ControlSocketImpl : public Poco::Net::StreamSocketImpl {
-public:
-  using Poco::Net::StreamSocketImpl::receiveBytes;
-  int receiveBytes(void* buffer, int length, int flags = 0) override {
-    const int received = Poco::Net::StreamSocketImpl::receiveBytes(buffer, length, flags);
-    if (received == 0 && length > 0) {
-      throw Poco::Net::ConnectionResetException("the server closed the control connection");
-    }
-    return received;
-  }
-};
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -159,23 +145,208 @@ private:
   std::string Path;
 };
 
+// Reads LIST lines from the data connection until it ends and hands each to
+// take. A listing cut off part-way keeps what arrived.
+void ReceiveListing(Poco::Net::StreamSocket& data,
+                    const std::function<void(std::string_view)>& take) {
+  std::vector<char> buffer(TransferBuffer);
+  std::string line;
+  bool skipping = false;  // inside a line too long to keep
+  try {
+    for (;;) {
+      const int received = data.receiveBytes(buffer.data(), static_cast<int>(buffer.size()));
+      if (received <= 0) {
+        break;
+      }
+      std::string_view chunk(buffer.data(), static_cast<std::size_t>(received));
+      while (!chunk.empty()) {
+        const auto newline = chunk.find('\n');
+        const std::string_view piece = chunk.substr(0, newline);
+        if (!skipping) {
+          if (line.size() + piece.size() > MaxListLine) {
+            skipping = true;
+            line.clear();
+          } else {
+            line.append(piece);
+          }
+        }
+        if (newline == std::string_view::npos) {
+          break;
+        }
+        if (!skipping) {
+          take(line);
+        }
+        line.clear();
+        skipping = false;
+        chunk.remove_prefix(newline + 1);
+      }
+    }
+  } catch (const Poco::Exception&) {
+    // Cut off: what arrived is reported, and the server's reply is still
+    // read so that the dialogue stays in step.
+  }
+  if (!skipping && !line.empty()) {
+    take(line);
+  }
+}
+
 }  // namespace
 
-// Poco's session with the data connection opened here, so that it gets the
-// time-outs Poco leaves off and the transfers can run on the socket itself
-// rather than through a small stream buffer.
-class FtpSession::Client : public Poco::Net::FTPClientSession {
+// The server answered, only not as hoped: the dialogue is still in step.
+struct Refusal {};
+
+// The control connection and the commands on it. Replies are read with
+// FtpReplyReader against one deadline per answer, so a server that never ends
+// a reply, or sends preliminary replies without end, costs at most the reply
+// time-out; every other failure is thrown as a Poco exception, after which the
+// dialogue is out of step and the session ends.
+class FtpSession::Client {
 public:
-  Client(const Poco::Net::StreamSocket& control, Poco::Timespan timeout)
-      : Poco::Net::FTPClientSession(control, false), Timeout(timeout) {
-    setTimeout(timeout);
-    setPassive(false);
+  Client(Poco::Net::StreamSocket control, Poco::Timespan timeout)
+      : Control(std::move(control)), Timeout(timeout) {}
+  ~Client() { Sever(); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // One reply within the deadline.
+  FtpReply ReadReply(Poco::Timestamp deadline) {
+    for (;;) {
+      Pending.erase(0, Reader.Feed(Pending));
+      if (Reader.Status() == FtpReplyReader::State::Complete) {
+        return Reader.Take();
+      }
+      if (Reader.Status() == FtpReplyReader::State::TooLong) {
+        throw Poco::ProtocolException("the server's reply is too long");
+      }
+      const Poco::Timestamp::TimeDiff left = deadline - Poco::Timestamp();
+      if (left <= 0 || !Control.poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ)) {
+        throw Poco::TimeoutException("the server's reply did not end in time");
+      }
+      char buffer[4096];
+      const int received = Control.receiveBytes(buffer, sizeof buffer);
+      if (received <= 0) {
+        throw Poco::Net::ConnectionResetException("the server closed the control connection");
+      }
+      Pending.assign(buffer, static_cast<std::size_t>(received));
+    }
   }
 
-  int ReadReply(std::string& reply) { return _pControlSocket->receiveStatusMessage(reply); }
+  // The final reply, after any preliminary (1xx) ones, all within one
+  // time-out.
+  FtpReply Answer() {
+    const Poco::Timestamp deadline = Poco::Timestamp() + Timeout.totalMicroseconds();
+    FtpReply reply = ReadReply(deadline);
+    while (reply.Code / 100 == 1) {
+      reply = ReadReply(deadline);
+    }
+    return reply;
+  }
+
+  void Send(const std::string& command) {
+    const std::string line = command + "\r\n";
+    std::size_t sent = 0;
+    while (sent < line.size()) {
+      const int n = Control.sendBytes(line.data() + sent, static_cast<int>(line.size() - sent));
+      if (n <= 0) {
+        throw Poco::IOException("the control connection took nothing");
+      }
+      sent += static_cast<std::size_t>(n);
+    }
+  }
+
+  FtpReply Command(const std::string& command) {
+    Send(command);
+    return Answer();
+  }
+
+  // A command whose final reply must be a success (2xx).
+  FtpReply Require(const std::string& command) {
+    FtpReply reply = Command(command);
+    if (reply.Code / 100 != 2) {
+      throw Refusal{};
+    }
+    return reply;
+  }
+
+  void Login(const std::string& user, const std::string& password) {
+    const int code = Command("USER " + user).Code;
+    if (code == 331) {
+      Require("PASS " + password);
+    } else if (code / 100 != 2) {
+      throw Refusal{};
+    }
+    Require("TYPE I");
+  }
+
+  // Opens a listener, names it with EPRT (PORT where the server does not know
+  // EPRT), sends the transfer command and waits for the server to connect.
+  // Only a preliminary reply starts a transfer: a final one, even a success,
+  // means no data connection is coming.
+  void BeginTransfer(const std::string& command) {
+    CloseData();
+    const Poco::Net::SocketAddress local = Control.address();
+    Poco::Net::ServerSocket listener(Poco::Net::SocketAddress(local.host(), 0));
+    SendPort(listener.address());
+    Send(command);
+    if (ReadReply(Poco::Timestamp() + Timeout.totalMicroseconds()).Code / 100 != 1) {
+      throw Refusal{};
+    }
+    if (!listener.poll(Timeout, Poco::Net::Socket::SELECT_READ)) {
+      // Not a refusal: the server's final reply may still come, so the
+      // dialogue is out of step and the session ends.
+      throw Poco::TimeoutException("the server opened no data connection");
+    }
+    DataSocket = listener.acceptConnection();
+    DataSocket->setReceiveTimeout(Timeout);
+    DataSocket->setSendTimeout(Timeout);
+  }
+
+  // Closes the data connection and reads the final reply, which says whether
+  // the server sent or kept the whole file.
+  void EndTransfer() {
+    CloseData();
+    if (Answer().Code / 100 != 2) {
+      throw Refusal{};
+    }
+  }
+
+  std::string WorkingDirectory() {
+    // 257 "path" with quotes inside the path doubled.
+    const std::string text = Require("PWD").Text;
+    std::string path;
+    auto it = std::find(text.begin(), text.end(), '"');
+    if (it != text.end()) {
+      for (++it; it != text.end(); ++it) {
+        if (*it == '"') {
+          if (std::next(it) == text.end() || *std::next(it) != '"') {
+            break;
+          }
+          ++it;
+        }
+        path += *it;
+      }
+    }
+    return path;
+  }
+
+  // QUIT and its answer, then the connection closes; failures do not matter.
+  void Quit() {
+    try {
+      CloseData();
+      Command("QUIT");
+    } catch (const Poco::Exception&) {
+    }
+    Sever();
+  }
 
   // Closes the control connection at once, without a QUIT exchange.
-  void Sever() { _pControlSocket->close(); }
+  void Sever() {
+    CloseData();
+    try {
+      Control.close();
+    } catch (const Poco::Exception&) {
+    }
+  }
 
   Poco::Net::StreamSocket& Data() { return *DataSocket; }
   void CloseData() {
@@ -188,31 +359,31 @@ public:
     }
   }
 
-protected:
-  Poco::Net::StreamSocket establishDataConnection(const std::string& command,
-                                                  const std::string& arg) override {
-    CloseData();
-    Poco::Net::ServerSocket listener(
-        Poco::Net::SocketAddress(_pControlSocket->address().host(), 0));
-    sendPortCommand(listener.address());
-    std::string reply;
-    const int status = sendCommand(command, arg, reply);
-    if (status / 100 != 1) {
-      throw Poco::Net::FTPException(command + " refused", reply, status);
+private:
+  void SendPort(const Poco::Net::SocketAddress& address) {
+    if (Eprt) {
+      const FtpReply reply = Command(
+          "EPRT |" + std::string(address.family() == Poco::Net::AddressFamily::IPv4 ? "1" : "2") +
+          "|" + address.host().toString() + "|" + std::to_string(address.port()) + "|");
+      if (reply.Code / 100 == 2) {
+        return;
+      }
+      if (reply.Code / 100 != 5 || address.family() != Poco::Net::AddressFamily::IPv4) {
+        throw Refusal{};
+      }
+      Eprt = false;  // a server that does not know EPRT; PORT from now on
     }
-    if (!listener.poll(Timeout, Poco::Net::Socket::SELECT_READ)) {
-      // Not a refusal: the server's reply to the command may still come, so
-      // the dialogue is out of step and the session ends.
-      throw Poco::TimeoutException("the server opened no data connection");
-    }
-    DataSocket = listener.acceptConnection();
-    DataSocket->setReceiveTimeout(Timeout);
-    DataSocket->setSendTimeout(Timeout);
-    return *DataSocket;
+    std::string port = address.host().toString();
+    std::replace(port.begin(), port.end(), '.', ',');
+    Require("PORT " + port + "," + std::to_string(address.port() / 256) + "," +
+            std::to_string(address.port() % 256));
   }
 
-private:
+  Poco::Net::StreamSocket Control;
   Poco::Timespan Timeout;
+  FtpReplyReader Reader;
+  std::string Pending;  // received, not yet taken by the reader
+  bool Eprt = true;
   std::optional<Poco::Net::StreamSocket> DataSocket;
 };
 
@@ -284,38 +455,35 @@ bool FtpSession::Open(std::string_view server, std::string_view user, std::strin
   const Poco::Timespan timeout = ToTimespan(Timeouts.Reply);
   try {
     const Poco::Net::SocketAddress peer(address->Host, address->Port);
-    Poco::Net::StreamSocket socket(new ControlSocketImpl);
+    Poco::Net::StreamSocket socket;
     socket.connect(peer, timeout);
-    socket.setReceiveTimeout(timeout);
     socket.setSendTimeout(timeout);
     socket.setNoDelay(true);
     auto client = std::make_unique<Client>(socket, timeout);
 
-    std::string reply;
-    int status = client->ReadReply(reply);
-    while (status / 100 == 1) {  // 120: ready in a moment
-      status = client->ReadReply(reply);
-    }
-    if (status / 100 != 2) {
+    // The greeting, after any "120 ready in a moment", within one time-out.
+    if (client->Answer().Code / 100 != 2) {
       return false;
     }
     // FEAT before the log-on: the user name and password already go in the
     // server's encoding.
-    const bool utf8 = client->sendCommand("FEAT", reply) / 100 == 2 && ListsUtf8(reply);
+    const FtpReply features = client->Command("FEAT");
+    const bool utf8 = features.Code / 100 == 2 && ListsUtf8(features.Text);
     if (utf8) {
       // Some servers only switch on request; the answer does not matter.
-      client->sendCommand("OPTS UTF8 ON", reply);
+      client->Command("OPTS UTF8 ON");
     }
     TextCodec = FtpTextCodec(utf8 ? FtpTextEncoding::Utf8 : FtpTextEncoding::Cp932);
     const auto wireUser = ToArgument(user);
     const auto wirePassword = ToArgument(password);
     if (!wireUser || !wirePassword) {
-      client->Sever();
       return false;
     }
-    client->login(*wireUser, *wirePassword);
+    client->Login(*wireUser, *wirePassword);
     Control = std::move(client);
     return true;
+  } catch (const Refusal&) {
+    return false;
   } catch (const Poco::Exception&) {
     return false;
   } catch (const std::exception&) {
@@ -328,27 +496,14 @@ bool FtpSession::IsOpen() const {
 }
 
 void FtpSession::Close() {
-  if (!Control) {
-    return;
+  if (Control) {
+    Control->Quit();
+    Control.reset();
   }
-  try {
-    Control->close();
-  } catch (const Poco::Exception&) {
-  } catch (const std::exception&) {
-  }
-  Control.reset();
 }
 
 void FtpSession::Abandon() {
-  if (!Control) {
-    return;
-  }
-  try {
-    Control->CloseData();
-    Control->Sever();
-  } catch (const Poco::Exception&) {
-  }
-  // With the socket closed, the QUIT in Poco's destructor fails at once.
+  // The socket closes at once; a QUIT now would be read out of step.
   Control.reset();
 }
 
@@ -367,8 +522,7 @@ bool FtpSession::Exchange(const std::function<void(Client&)>& exchange) {
   try {
     exchange(*Control);
     return true;
-  } catch (const Poco::Net::FTPException&) {
-    // The server answered, only not as hoped: still in step.
+  } catch (const Refusal&) {
     return false;
   } catch (const Poco::Exception&) {
     Abandon();
@@ -380,12 +534,12 @@ bool FtpSession::Exchange(const std::function<void(Client&)>& exchange) {
 
 bool FtpSession::ChangeDirectory(std::string_view path) {
   const auto wire = ToArgument(path);
-  return wire && Exchange([&](Client& c) { c.setWorkingDirectory(*wire); });
+  return wire && Exchange([&](Client& c) { c.Require("CWD " + *wire); });
 }
 
 std::optional<std::string> FtpSession::CurrentDirectory() {
   std::string wire;
-  if (!Exchange([&](Client& c) { wire = c.getWorkingDirectory(); }) || wire.empty()) {
+  if (!Exchange([&](Client& c) { wire = c.WorkingDirectory(); }) || wire.empty()) {
     return std::nullopt;
   }
   return TextCodec.ToText(wire);
@@ -398,56 +552,50 @@ std::size_t FtpSession::List(std::string_view path,
     return 0;
   }
   std::size_t count = 0;
+  const FtpListParser parser(static_cast<std::int64_t>(std::time(nullptr)));
+  auto take = [&](std::string_view line) {
+    if (auto entry = parser.ParseLine(line)) {
+      ++count;
+      onEntry(*entry);
+    }
+  };
   Exchange([&](Client& c) {
-    c.beginList(*wire, true);
-    const FtpListParser parser(static_cast<std::int64_t>(std::time(nullptr)));
-    auto take = [&](std::string_view line) {
-      if (auto entry = parser.ParseLine(line)) {
-        ++count;
-        onEntry(*entry);
+    // Servers read a LIST argument differently: some split it at blanks as a
+    // shell would and list nothing for "/my site". A bare LIST in the folder
+    // itself reads the same everywhere; the session then returns to where it
+    // was, since relative names of later commands count from there. Without
+    // a usable PWD answer the way back is unknown, and the argument has to do.
+    std::string argument = *wire;
+    std::optional<std::string> back;
+    if (!wire->empty()) {
+      std::optional<std::string> here;
+      try {
+        here = c.WorkingDirectory();
+      } catch (const Refusal&) {
+      }
+      if (here && !here->empty()) {
+        argument.clear();
+        if (*here != *wire) {
+          c.Require("CWD " + *wire);
+          back = std::move(here);
+        }
+      }
+    }
+    const auto goBack = [&] {
+      if (back && c.Command("CWD " + *back).Code / 100 != 2) {
+        // Later relative names would land in the wrong folder.
+        throw Poco::IllegalStateException("the session cannot return to its folder");
       }
     };
-    std::vector<char> buffer(TransferBuffer);
-    std::string line;
-    bool skipping = false;  // inside a line too long to keep
     try {
-      for (;;) {
-        const int received = c.Data().receiveBytes(buffer.data(), static_cast<int>(buffer.size()));
-        if (received <= 0) {
-          break;
-        }
-        std::string_view chunk(buffer.data(), static_cast<std::size_t>(received));
-        while (!chunk.empty()) {
-          const auto newline = chunk.find('\n');
-          const std::string_view piece = chunk.substr(0, newline);
-          if (!skipping) {
-            if (line.size() + piece.size() > MaxListLine) {
-              skipping = true;
-              line.clear();
-            } else {
-              line.append(piece);
-            }
-          }
-          if (newline == std::string_view::npos) {
-            break;
-          }
-          if (!skipping) {
-            take(line);
-          }
-          line.clear();
-          skipping = false;
-          chunk.remove_prefix(newline + 1);
-        }
-      }
-    } catch (const Poco::Exception&) {
-      // Cut off: what arrived is reported, and the server's reply is still
-      // read below so that the dialogue stays in step.
+      c.BeginTransfer(argument.empty() ? std::string("LIST") : "LIST " + argument);
+      ReceiveListing(c.Data(), take);
+      c.EndTransfer();
+    } catch (const Refusal&) {
+      goBack();
+      throw;
     }
-    if (!skipping && !line.empty()) {
-      take(line);
-    }
-    c.CloseData();
-    c.endList();
+    goBack();
   });
   return count;
 }
@@ -468,7 +616,7 @@ bool FtpSession::Download(std::string_view remoteFile, const std::string& localF
   }
   bool complete = false;
   const bool answered = Exchange([&](Client& c) {
-    c.beginDownload(*wire);
+    c.BeginTransfer("RETR " + *wire);
     std::vector<char> buffer(TransferBuffer);
     bool written = true;
     try {
@@ -487,8 +635,7 @@ bool FtpSession::Download(std::string_view remoteFile, const std::string& localF
     }
     // Closing the data connection early tells the server to stop; its reply
     // says whether the file arrived whole.
-    c.CloseData();
-    c.endDownload();
+    c.EndTransfer();
     complete = complete && written;
   });
   return answered && complete && partial.Commit(localFile, replaceExisting);
@@ -510,7 +657,7 @@ bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFil
   }
   bool sent = false;
   const bool answered = Exchange([&](Client& c) {
-    c.beginUpload(*wire);
+    c.BeginTransfer("STOR " + *wire);
     std::vector<char> buffer(TransferBuffer);
     try {
       for (;;) {
@@ -537,8 +684,7 @@ bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFil
     }
     // The end of the data connection ends the file; the reply says whether
     // the server kept it.
-    c.CloseData();
-    c.endUpload();
+    c.EndTransfer();
   });
   ::close(fd);
   return answered && sent;
@@ -546,23 +692,28 @@ bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFil
 
 bool FtpSession::Delete(std::string_view path) {
   const auto wire = ToArgument(path);
-  return wire && Exchange([&](Client& c) { c.remove(*wire); });
+  return wire && Exchange([&](Client& c) { c.Require("DELE " + *wire); });
 }
 
 bool FtpSession::Rename(std::string_view from, std::string_view to) {
   const auto wireFrom = ToArgument(from);
   const auto wireTo = ToArgument(to);
-  return wireFrom && wireTo && Exchange([&](Client& c) { c.rename(*wireFrom, *wireTo); });
+  return wireFrom && wireTo && Exchange([&](Client& c) {
+           if (c.Command("RNFR " + *wireFrom).Code / 100 != 3) {
+             throw Refusal{};
+           }
+           c.Require("RNTO " + *wireTo);
+         });
 }
 
 bool FtpSession::RemoveDirectory(std::string_view path) {
   const auto wire = ToArgument(path);
-  return wire && Exchange([&](Client& c) { c.removeDirectory(*wire); });
+  return wire && Exchange([&](Client& c) { c.Require("RMD " + *wire); });
 }
 
 bool FtpSession::CreateDirectory(std::string_view path) {
   const auto wire = ToArgument(path);
-  return wire && Exchange([&](Client& c) { c.createDirectory(*wire); });
+  return wire && Exchange([&](Client& c) { c.Require("MKD " + *wire); });
 }
 
 }  // namespace tavro

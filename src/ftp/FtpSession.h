@@ -1,7 +1,9 @@
-// One FTP session on Poco's FTPClientSession, shaped after the platform calls
-// the publishing code was written for: open and log on in one step, active
-// mode, binary transfers, and the file and directory operations. Every wait on
-// the network is bounded by FtpTimeouts.
+// One FTP session on Poco's sockets, shaped after the platform calls the
+// publishing code was written for: open and log on in one step, active mode,
+// binary transfers, and the file and directory operations. Every wait on the
+// network is bounded by FtpTimeouts; each reply, however many lines and
+// preliminary replies it takes, ends within one reply time-out and within
+// FtpReplyReader::MaxReply bytes.
 //
 // Paths and names are program text (UTF-8); the session converts them with the
 // encoding it chose from the server's FEAT reply (see FtpTextCodec), so a name
@@ -57,7 +59,8 @@ public:
 
   // LIST of the path (the current directory where empty); calls onEntry for
   // every line it can read, in the server's order, and returns how many. A
-  // listing cut off part-way keeps what arrived.
+  // listing cut off part-way keeps what arrived. The session's directory is
+  // the same afterwards.
   std::size_t List(std::string_view path, const std::function<void(const FtpEntry&)>& onEntry);
 
   // RETR into a file written beside localFile and moved into place once the

@@ -3,6 +3,7 @@
 #include "platform/TcpClient.h"
 #include "probe/LanAddressChoice.h"
 #include "probe/MailServerAddress.h"
+#include "probe/SmtpAnswer.h"
 
 #include <array>
 #include <cstring>
@@ -41,20 +42,6 @@ std::string ReceiveText(TcpClient& client, std::chrono::milliseconds timeout) {
   std::array<char, BufferSize> buffer{};
   client.Receive(buffer.data(), buffer.size(), timeout);
   return std::string(buffer.data(), ::strnlen(buffer.data(), buffer.size()));
-}
-
-// The text between the first "[" and the first "]" after it. Searching the "]"
-// only after the "[" also covers answers in which a "]" comes first.
-std::optional<std::string> BracketedText(const std::string& answer) {
-  const std::size_t open = answer.find('[');
-  if (open == std::string::npos) {
-    return std::nullopt;
-  }
-  const std::size_t close = answer.find(']', open + 1);
-  if (close == std::string::npos) {
-    return std::nullopt;
-  }
-  return answer.substr(open + 1, close - open - 1);
 }
 
 }  // namespace

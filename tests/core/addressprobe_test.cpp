@@ -48,6 +48,10 @@ struct ScriptedResolver : SystemNameResolver {
   }
 };
 
+// Long enough that a peer thread starved by a loaded machine still answers in
+// time; only the rows that expect a time-out wait it out.
+constexpr auto StepTimeout = 3s;
+
 std::vector<Notice> Probe(const std::string& server, const std::string& mode = "WAN",
                           std::shared_ptr<INameResolver> resolver = nullptr,
                           std::function<void(const Notice&)> onEach = {}) {
@@ -59,7 +63,7 @@ std::vector<Notice> Probe(const std::string& server, const std::string& mode = "
                          onEach(notices.back());
                        }
                      });
-  probe.ProbeAddresses({server, mode, {300ms, 300ms, 300ms}});
+  probe.ProbeAddresses({server, mode, {StepTimeout, StepTimeout, StepTimeout}});
   return notices;
 }
 
@@ -161,8 +165,9 @@ TEST(AddressProbe, WhatThePeerSendsDecidesTheAddressAndNothingBreaksTheRun) {
     peer.SetScript(c.Script);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Wan(Probe(Local(peer.Port()))), Answered(c.Greeting, c.Answer, c.Address));
-    // A silent peer holds the run for the two receive time-outs, no longer.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    // A silent peer holds the run for the two receive time-outs, no longer
+    // (with slack for a loaded machine).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * StepTimeout + 10s);
   }
   // HELO names the configured server without its port, not this machine.
   EXPECT_EQ(peer.HeloLines().at(0), "HELO localhost\r\n");

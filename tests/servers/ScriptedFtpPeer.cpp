@@ -20,13 +20,15 @@ std::string Upper(std::string text) {
 
 }  // namespace
 
-void ScriptedFtpPeer::Session::Reply(const std::string& line) {
+void ScriptedFtpPeer::Session::Write(const std::string& bytes) {
   if (IsDropped) {
     return;
   }
-  const std::string wire = line + "\r\n";
   try {
-    Control.sendBytes(wire.data(), static_cast<int>(wire.size()));
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      sent += static_cast<std::size_t>(
+          Control.sendBytes(bytes.data() + sent, static_cast<int>(bytes.size() - sent)));
+    }
   } catch (const Poco::Exception&) {
     IsDropped = true;
   }
@@ -74,13 +76,38 @@ ScriptedFtpPeer::ScriptedFtpPeer() : Listener(Poco::Net::SocketAddress("127.0.0.
   Handlers["USER"] = ok("331 Please specify the password.");
   Handlers["PASS"] = ok("230 Login successful.");
   Handlers["TYPE"] = ok("200 Switching to Binary mode.");
-  Handlers["FEAT"] = [](Session& s, const std::string&) {
-    s.Reply("211-Features:");
-    s.Reply(" EPRT");
-    s.Reply(" SIZE");
-    s.Reply("211 End");
-  };
+  Handlers["FEAT"] = ok("211-Features:\r\n EPRT\r\n SIZE\r\n211 End");
   Handlers["OPTS"] = ok("200 Always in UTF8 mode.");
+  Handlers["GREETING"] = ok("220 Scripted peer ready");
+  Handlers["CWD"] = [this](Session& s, const std::string& argument) {
+    std::lock_guard lock(Mutex);
+    if (Folders.count(argument) == 0) {
+      s.Reply("550 Failed to change directory.");
+      return;
+    }
+    s.Directory = argument;
+    s.Reply("250 Directory successfully changed.");
+  };
+  Handlers["PWD"] = [](Session& s, const std::string&) {
+    s.Reply("257 \"" + s.Directory + "\" is the current directory");
+  };
+  Handlers["LIST"] = [this](Session& s, const std::string& argument) {
+    std::string listing;
+    {
+      std::lock_guard lock(Mutex);
+      std::istringstream words(argument);
+      std::string word;
+      if (argument.empty()) {
+        listing = Folders[s.Directory];
+      }
+      while (words >> word) {
+        listing += Folders.count(word) ? Folders[word] : std::string();
+      }
+    }
+    s.Reply("150 Here comes the directory listing.");
+    s.SendData(listing);
+    s.Reply("226 Directory send OK.");
+  };
   Handlers["DELE"] = ok("250 Delete operation successful.");
   Handlers["MKD"] = ok("257 \"/new\" created");
   Handlers["QUIT"] = [](Session& s, const std::string&) {
@@ -116,6 +143,11 @@ void ScriptedFtpPeer::On(const std::string& verb, Handler handler) {
   Handlers[verb] = std::move(handler);
 }
 
+void ScriptedFtpPeer::AddFolder(const std::string& path, const std::string& listing) {
+  std::lock_guard lock(Mutex);
+  Folders[path] = listing;
+}
+
 std::string ScriptedFtpPeer::Address() const {
   return "127.0.0.1:" + std::to_string(Listener.address().port());
 }
@@ -143,8 +175,8 @@ void ScriptedFtpPeer::Serve() {
 }
 
 void ScriptedFtpPeer::Converse(Poco::Net::StreamSocket control) {
-  Session session(control);
-  session.Reply("220 Scripted peer ready");
+  Session session(control, Stopping);
+  Find("GREETING")(session, std::string());
   std::string pending;
   char buffer[4096];
   while (!Stopping && !session.Dropped()) {

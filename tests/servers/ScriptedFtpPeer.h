@@ -1,8 +1,12 @@
 // A small FTP server on 127.0.0.1 whose answers the test scripts, for the
 // faults that a real server will not produce on request: a peer that drops a
-// transfer, never answers, answers garbage or sends an absurd listing. It
-// speaks active mode through EPRT only and serves one control connection at a
-// time. Every command line it receives is kept, byte for byte.
+// transfer, never answers, answers garbage, never ends a reply or sends an
+// absurd listing. It speaks active mode through EPRT only and serves one
+// control connection at a time. Every command line it receives is kept, byte
+// for byte.
+//
+// Its folders are those a test adds; LIST with an argument splits it at
+// blanks, as a shell splits the arguments of ls, which some servers do.
 #pragma once
 
 #include <Poco/Net/ServerSocket.h>
@@ -24,9 +28,13 @@ public:
   // The running control connection, as a handler sees it.
   class Session {
   public:
-    explicit Session(Poco::Net::StreamSocket control) : Control(std::move(control)) {}
+    Session(Poco::Net::StreamSocket control, const std::atomic<bool>& stopping)
+        : Control(std::move(control)), Stopping(stopping) {}
     // Sends one reply line (CR LF is added).
-    void Reply(const std::string& line);
+    void Reply(const std::string& line) { Write(line + "\r\n"); }
+    void Write(const std::string& bytes);
+    // False once the client has gone or the peer stops: ends endless replies.
+    bool Live() const { return !IsDropped && !Stopping; }
     // Connects to the address of the last EPRT.
     std::optional<Poco::Net::StreamSocket> OpenData();
     // Sends the bytes on a new data connection and closes it.
@@ -37,9 +45,11 @@ public:
 
     std::string DataHost;
     unsigned DataPort = 0;
+    std::string Directory = "/";
 
   private:
     Poco::Net::StreamSocket Control;
+    const std::atomic<bool>& Stopping;
     bool IsDropped = false;
   };
 
@@ -53,8 +63,11 @@ public:
   ScriptedFtpPeer(const ScriptedFtpPeer&) = delete;
   ScriptedFtpPeer& operator=(const ScriptedFtpPeer&) = delete;
 
-  // The handler for a command verb (upper case: "LIST", "STOR", ...).
+  // The handler for a command verb (upper case: "LIST", "STOR", ...), or for
+  // "GREETING", sent when a client connects.
   void On(const std::string& verb, Handler handler);
+  // A folder that CWD accepts and LIST shows with these listing lines.
+  void AddFolder(const std::string& path, const std::string& listing);
 
   std::string Address() const;
   std::vector<std::string> Received() const;
@@ -68,6 +81,7 @@ private:
   std::atomic<bool> Stopping{false};
   mutable std::mutex Mutex;
   std::map<std::string, Handler> Handlers;
+  std::map<std::string, std::string> Folders;
   std::vector<std::string> Lines;
   std::thread Thread;
 };

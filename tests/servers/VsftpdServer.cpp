@@ -1,12 +1,13 @@
 #include "servers/VsftpdServer.h"
 
-#include <arpa/inet.h>
+#include <Poco/Exception.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
+
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,36 +24,16 @@ constexpr const char* VsftpdBinary = "/usr/sbin/vsftpd";
 
 // A port nobody listens on now; the server binds it a moment later.
 std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return 0;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
+  return Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port();
 }
 
 bool Accepts(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  try {
+    Poco::Net::StreamSocket(Poco::Net::SocketAddress("127.0.0.1", port)).close();
+    return true;
+  } catch (const Poco::Exception&) {
     return false;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return ok;
 }
 
 }  // namespace
@@ -126,10 +107,6 @@ void VsftpdServer::Share(const std::filesystem::path& path) const {
 
 bool VsftpdServer::Launch() {
   ListenPort = FreePort();
-  if (ListenPort == 0) {
-    Failure = "no free port";
-    return false;
-  }
   const std::filesystem::path config = BaseDir / "vsftpd.conf";
   {
     std::ofstream out(config, std::ios::trunc);

@@ -1,0 +1,23 @@
+// The unpublish on the way out of the program: the FTP worker has already been
+// told to stop, so the offline page goes up at once on the calling thread over
+// a connection of its own.
+#pragma once
+
+#include "platform/Timeouts.h"
+
+#include <string>
+#include <string_view>
+
+namespace tavro {
+
+// Logs on to `server` ("host" or "host:port", active mode), deletes ftpFile and
+// uploads offlineFile to it unchanged. True on success; false on any failure,
+// where the attempt ends at the failing step. In particular a remote file that
+// cannot be deleted (it may not exist) means nothing is uploaded: a wrong
+// FtpFile setting must not plant a file somewhere new on the server while the
+// program is closing. Every network wait is bounded by `timeouts`.
+bool UnpublishNow(std::string_view server, std::string_view user, std::string_view password,
+                  const std::string& offlineFile, std::string_view ftpFile,
+                  const FtpTimeouts& timeouts = {});
+
+}  // namespace tavro

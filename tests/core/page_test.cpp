@@ -1,0 +1,227 @@
+// The generated page (template filling, its file) and the unpublish on the way
+// out against a real vsftpd.
+#include "publish/ImmediateUnpublish.h"
+#include "publish/PageGenerator.h"
+
+#include "servers/VsftpdServer.h"
+#include "support/TextFiles.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using namespace tavro;
+using namespace tavro::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* Ip = "192.0.2.17";
+
+struct FillCase {
+  const char* Name;
+  std::string Template;
+  std::string Page;
+  std::string Address = Ip;
+};
+void PrintTo(const FillCase& c, std::ostream* out) {
+  *out << c.Name;
+}
+
+const FillCase FillCases[] = {
+    {"LineWithPlaceholder", "IP: #####", "IP: 192.0.2.17\r\n"},
+    {"TwiceInALine", "#####-#####\n", "192.0.2.17-192.0.2.17\r\n"},
+    {"ThreeLinesNoFinalLineEnd", "a\nb\nc", "a\r\nb\r\nc\r\n"},
+    {"TenAndSixAndFour", "##########\n######\n####",
+     "192.0.2.17192.0.2.17\r\n192.0.2.17#\r\n####\r\n"},
+    {"LineEndEndsARunEmptyLinesKept", "###\n##\r\n\n##", "###\r\n##\r\n\r\n##\r\n"},
+    {"Empty", "", ""},
+    {"CrLfTemplateUnchanged", "<p>\r\n#####\r\n", "<p>\r\n192.0.2.17\r\n"},
+    {"LoneCrIsText", "a\rb\r\r\nc\r", "a\rb\r\r\nc\r\r\n"},
+    {"BinaryBytesKept", "\0\x1a\xff#####\0"s,
+     "\0\x1a\xff"
+     "192.0.2.17\0\r\n"s},
+    {"JapaneseTemplate", "\x8c\xbb\x8d\xdd: #####\n", "\x8c\xbb\x8d\xdd: 192.0.2.17\r\n"},
+    {"EmptyAddress", "IP: #####.", "IP: .\r\n", ""},
+    {"AddressInCodePage932", "#####", "\x83\x65\x83\x58\x83\x67\r\n", "テスト"},
+    {"AddressOutsideCodePage932", "#####", "\xf0\x9f\x98\x80\r\n", "😀"},
+};
+
+class FillTemplateTest : public ::testing::TestWithParam<FillCase> {};
+
+TEST_P(FillTemplateTest, WholeAndInEverySplit) {
+  const FillCase& c = GetParam();
+  EXPECT_EQ(FillTemplate(c.Template, c.Address), c.Page);
+  // The same page wherever the template is cut, and fed byte by byte.
+  for (std::size_t cut = 0; cut <= c.Template.size(); ++cut) {
+    PageFiller filler(c.Address);
+    std::string page;
+    filler.Feed(std::string_view(c.Template).substr(0, cut), page);
+    filler.Feed(std::string_view(c.Template).substr(cut), page);
+    filler.Finish(page);
+    EXPECT_EQ(page, c.Page) << "cut at " << cut;
+  }
+  PageFiller filler(c.Address);
+  std::string page;
+  for (char byte : c.Template) {
+    filler.Feed(std::string_view(&byte, 1), page);
+  }
+  filler.Finish(page);
+  EXPECT_EQ(page, c.Page);
+}
+
+INSTANTIATE_TEST_SUITE_P(Page, FillTemplateTest, ::testing::ValuesIn(FillCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+class PageFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Dir = fs::path(::testing::TempDir()) / ("tavro-page-" + std::to_string(::getpid()));
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  fs::path Write(const std::string& name, const std::string& bytes) {
+    std::ofstream(Dir / name, std::ios::binary) << bytes;
+    return Dir / name;
+  }
+  // What the folder holds besides the given names: no partial pages left.
+  std::size_t Others(std::initializer_list<std::string> names) {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(Dir)) {
+      count += std::find(names.begin(), names.end(), entry.path().filename()) == names.end();
+    }
+    return count;
+  }
+
+  fs::path Dir;
+};
+
+TEST_F(PageFileTest, WritesBesideTheTemplateReplacingAnEarlierPage) {
+  const auto source = Write("index.html", "a #####\nb");
+  Write("index.html.tmp", std::string(5000, 'x'));
+  const auto page = GeneratePage(source.string(), Ip);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(*page, source.string() + ".tmp");
+  EXPECT_EQ(ReadFileBytes(*page), "a 192.0.2.17\r\nb\r\n");
+
+  const auto empty = Write("empty.html", "");
+  ASSERT_TRUE(GeneratePage(empty.string(), Ip));
+  EXPECT_EQ(ReadFileBytes(empty.string() + ".tmp"), "");
+  EXPECT_EQ(Others({"index.html", "index.html.tmp", "empty.html", "empty.html.tmp"}), 0u);
+}
+
+TEST_F(PageFileTest, TemplatesThatCannotBeReadOrPagesThatCannotBeWritten) {
+  fs::create_directories(Dir / "folder");
+  ASSERT_EQ(::mkfifo((Dir / "fifo").c_str(), 0600), 0);  // must not hang
+  const auto blocked = Write("blocked.html", "#####");
+  fs::create_directories(Dir / "blocked.html.tmp" / "inside");
+  for (const char* name : {"missing.html", "folder", "fifo", "blocked.html"}) {
+    EXPECT_FALSE(GeneratePage((Dir / name).string(), Ip)) << name;
+  }
+  EXPECT_FALSE(GeneratePage("", Ip));
+  EXPECT_TRUE(fs::is_directory(Dir / "blocked.html.tmp" / "inside"));
+  EXPECT_EQ(Others({"folder", "fifo", "blocked.html", "blocked.html.tmp"}), 0u);
+}
+
+TEST_F(PageFileTest, StreamsAcrossBlocksLikeTheWholeTemplate) {
+  // Placeholders, CR LF pairs and "#" runs straddling the 1 MiB read blocks;
+  // the long address also cuts each block into many pieces.
+  std::string bytes;
+  for (int i = 0; bytes.size() < (5u << 20); ++i) {
+    bytes += "line " + std::to_string(i) + " ####### \r\n\x82\xa0##\r" + std::string(i % 7, '#');
+  }
+  for (std::size_t block = 1; block <= 4; ++block) {
+    // "##|###" and "\r|\n" with the block boundary at "|".
+    const std::string straddle = block % 2 ? "x##"
+                                             "###x"
+                                           : "xx\r"
+                                             "\nxx";
+    bytes.replace((block << 20) - 3, straddle.size(), straddle);
+  }
+  const auto source = Write("big.html", bytes);
+  for (const std::string& address : {std::string(Ip), std::string(500, 'A')}) {
+    ASSERT_TRUE(GeneratePage(source.string(), address));
+    EXPECT_TRUE(ReadFileBytes(source.string() + ".tmp") == FillTemplate(bytes, address));
+  }
+}
+
+// ---- The unpublish on the way out --------------------------------------
+
+class UnpublishNowTest : public PageFileTest {
+protected:
+  void SetUp() override {
+    PageFileTest::SetUp();
+    for (int i = 0; i < 70000; ++i) {
+      Offline += static_cast<char>(i * 7) + (i % 997 == 0 ? "\r\n\n"s : ""s);
+    }
+    OfflinePath = Write("offline.html", Offline).string();
+  }
+  bool Unpublish(const std::string& server, const std::string& password) {
+    return UnpublishNow(server, VsftpdServer::User, password, OfflinePath, "/pub/index.html",
+                        FtpTimeouts{1s});
+  }
+
+  std::string Offline;
+  std::string OfflinePath;
+};
+
+TEST_F(UnpublishNowTest, AgainstARealServer) {
+  VsftpdServer server;
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const fs::path remote = server.Pub() / "index.html";
+  std::ofstream(remote, std::ios::binary) << "online 192.0.2.17";
+  server.Share(remote);
+
+  EXPECT_FALSE(Unpublish(server.Address(), "wrong"));
+  EXPECT_EQ(ReadFileBytes(remote), "online 192.0.2.17");
+
+  ASSERT_TRUE(Unpublish(server.Address(), VsftpdServer::Password));
+  EXPECT_TRUE(ReadFileBytes(remote) == Offline);
+
+  // A remote file that cannot be deleted ends the attempt: nothing new is
+  // planted on the server.
+  fs::remove(remote);
+  EXPECT_FALSE(Unpublish(server.Address(), VsftpdServer::Password));
+  EXPECT_FALSE(fs::exists(remote));
+}
+
+// A loopback socket on a port of its own; listening, it accepts and never
+// greets; not listening, it refuses.
+std::pair<int, std::string> LoopbackSocket(bool listening) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                  (!listening || ::listen(fd, 4) == 0) &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  return {fd, ok ? "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) : ""};
+}
+
+TEST_F(UnpublishNowTest, UnreachableServersFailWithinTheTimeOut) {
+  const auto silent = LoopbackSocket(true);
+  const auto refusing = LoopbackSocket(false);
+  for (const std::string& server : {silent.second, refusing.second}) {
+    ASSERT_FALSE(server.empty());
+    auto attempt =
+        std::async(std::launch::async, [&] { return Unpublish(server, VsftpdServer::Password); });
+    // The bound is far above the 1 s time-out, far below the default 30 s.
+    ASSERT_EQ(attempt.wait_for(15s), std::future_status::ready) << server;
+    EXPECT_FALSE(attempt.get()) << server;
+  }
+  ::close(silent.first);
+  ::close(refusing.first);
+}
+
+}  // namespace
