@@ -549,7 +549,12 @@ private slots:
     QCOMPARE(b.List().Name(0), QStringLiteral("file-99999.txt"));
     QApplication::processEvents();
     const std::size_t grown = ResidentBytes() - std::min(before, ResidentBytes());
+#if !defined(__SANITIZE_ADDRESS__)
+    // Under the address sanitizer freed memory is held back on purpose, so
+    // the resident size says nothing about what the rows keep.
     QVERIFY2(grown / count < 1024, qPrintable(QString::number(grown / count)));
+#endif
+    qInfo() << "resident growth per row:" << grown / count;
     QVERIFY(b.List().Icons().Capacity() - b.List().Icons().Count() < 50);
   }
 
