@@ -41,11 +41,11 @@ class TimingSink : public tavro::IReportSink {
 public:
   void OnReport(const tavro::WorkerReport& report) override {
     std::lock_guard lock(Mutex);
-    if (report.entry) {
+    if (report.Entry) {
       ++Entries;
       LastEntry = Clock::now();
-    } else if (report.message == tavro::WM_FTPTHREAD_MESSAGE && report.code != tavro::FTPMSG_TEXT) {
-      Results.push_back({report.code, report.value});
+    } else if (report.Message == tavro::kWmFtpThreadMessage && report.Code != tavro::FTPMSG_TEXT) {
+      Results.push_back({report.Code, report.Value});
       Changed.notify_all();
     }
   }

@@ -17,12 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Every key and value that was read can be found again by its name.
   for (const auto& key : first.Keys()) {
-    tavro::RegKeySection* found = second.FindKey(key.path);
+    tavro::RegKeySection* found = second.FindKey(key.Path);
     if (found == nullptr) {
       std::abort();
     }
-    for (const auto& entry : key.entries) {
-      if (!entry.comment && tavro::RegFile::FindValue(*found, entry.name) == nullptr) {
+    for (const auto& entry : key.Entries) {
+      if (!entry.Comment && tavro::RegFile::FindValue(*found, entry.Name) == nullptr) {
         std::abort();
       }
     }

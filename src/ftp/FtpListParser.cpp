@@ -57,8 +57,8 @@ std::int64_t ToSeconds(int y, int mo, int d, int h, int mi) {
 }
 
 struct Token {
-  std::size_t begin;
-  std::string_view text;
+  std::size_t Begin;
+  std::string_view Text;
 };
 
 // Blank-separated fields with their offsets, so that the name can be taken as
@@ -174,13 +174,13 @@ std::optional<FtpEntry> FtpListParser::ParseUnix(std::string_view line) const {
   // found by its month so that listings without a link count or a group read
   // as well. Owners may be named after months, so the last fit wins.
   const auto tokens = Split(line, 9);
-  if (tokens.size() < 6 || !IsModeField(tokens[0].text)) {
+  if (tokens.size() < 6 || !IsModeField(tokens[0].Text)) {
     return std::nullopt;
   }
   std::size_t month = 0;
   for (std::size_t i = 2; i + 2 < tokens.size(); ++i) {
-    if (MonthNumber(tokens[i].text) != 0 && ParseUnsigned(tokens[i - 1].text) &&
-        ParseSmall(tokens[i + 1].text, 2)) {
+    if (MonthNumber(tokens[i].Text) != 0 && ParseUnsigned(tokens[i - 1].Text) &&
+        ParseSmall(tokens[i + 1].Text, 2)) {
       month = i;
     }
   }
@@ -190,33 +190,35 @@ std::optional<FtpEntry> FtpListParser::ParseUnix(std::string_view line) const {
   const Token& stamp = tokens[month + 2];
   // The name follows the time or year after exactly one blank; a name may
   // itself begin with blanks.
-  const std::size_t nameBegin = stamp.begin + stamp.text.size() + 1;
+  const std::size_t nameBegin = stamp.Begin + stamp.Text.size() + 1;
   if (nameBegin >= line.size() || line[nameBegin - 1] != ' ') {
     return std::nullopt;
   }
   std::string_view name = line.substr(nameBegin);
 
-  const int mon = MonthNumber(tokens[month].text);
-  const int day = *ParseSmall(tokens[month + 1].text, 2);
+  const int mon = MonthNumber(tokens[month].Text);
+  const int day = *ParseSmall(tokens[month + 1].Text, 2);
   int year = 0;
   int hour = 0;
   int minute = 0;
-  if (const auto colon = stamp.text.find(':'); colon != std::string_view::npos) {
-    const auto h = ParseSmall(stamp.text.substr(0, colon), 2);
-    const auto m = ParseSmall(stamp.text.substr(colon + 1), 2);
+  if (const auto colon = stamp.Text.find(':'); colon != std::string_view::npos) {
+    const auto h = ParseSmall(stamp.Text.substr(0, colon), 2);
+    const auto m = ParseSmall(stamp.Text.substr(colon + 1), 2);
     if (!h || !m || *h > 23 || *m > 59) {
       return std::nullopt;
     }
     hour = *h;
     minute = *m;
-    year = NowYear;
-    // The latest year in which the date exists and is not in the future.
+    // The latest year in which the date exists and is not in the future. The
+    // search starts a year ahead: on New Year's Eve in UTC, a server east of
+    // UTC already writes dates of the next year.
+    year = NowYear + 1;
     while (year > NowYear - 8 && (!IsValidDate(year, mon, day) ||
                                   ToSeconds(year, mon, day, hour, minute) > Now + FutureGrace)) {
       --year;
     }
   } else {
-    const auto y = ParseSmall(stamp.text, 4);
+    const auto y = ParseSmall(stamp.Text, 4);
     if (!y || *y < 1900) {
       return std::nullopt;
     }
@@ -227,7 +229,7 @@ std::optional<FtpEntry> FtpListParser::ParseUnix(std::string_view line) const {
   }
 
   FtpEntry entry;
-  const char type = tokens[0].text[0];
+  const char type = tokens[0].Text[0];
   if (type == 'l') {
     if (const auto arrow = name.find(" -> "); arrow != std::string_view::npos) {
       name = name.substr(0, arrow);
@@ -237,8 +239,8 @@ std::optional<FtpEntry> FtpListParser::ParseUnix(std::string_view line) const {
     return std::nullopt;
   }
   entry.Name = std::string(name);
-  entry.Attributes = type == 'd' ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  entry.Size = *ParseUnsigned(tokens[month - 1].text);
+  entry.Attributes = type == 'd' ? kFileAttributeDirectory : kFileAttributeNormal;
+  entry.Size = *ParseUnsigned(tokens[month - 1].Text);
   entry.LastWriteTime = ToSeconds(year, mon, day, hour, minute);
   return entry;
 }
@@ -249,7 +251,7 @@ std::optional<FtpEntry> FtpListParser::ParseDos(std::string_view line) const {
   if (tokens.size() < 3) {
     return std::nullopt;
   }
-  const std::string_view date = tokens[0].text;
+  const std::string_view date = tokens[0].Text;
   if (date.size() != 8 && date.size() != 10) {
     return std::nullopt;
   }
@@ -266,7 +268,7 @@ std::optional<FtpEntry> FtpListParser::ParseDos(std::string_view line) const {
     *year += *year < 70 ? 2000 : 1900;
   }
 
-  std::string_view time = tokens[1].text;
+  std::string_view time = tokens[1].Text;
   bool pm = false;
   bool twelveHour = false;
   if (time.size() > 2) {
@@ -300,8 +302,8 @@ std::optional<FtpEntry> FtpListParser::ParseDos(std::string_view line) const {
 
   // The third field and the name: the name is everything after the blanks
   // that follow <DIR> or the size.
-  const std::string_view kind = tokens[2].text;
-  std::size_t i = tokens[2].begin + kind.size();
+  const std::string_view kind = tokens[2].Text;
+  std::size_t i = tokens[2].Begin + kind.size();
   while (i < line.size() && line[i] == ' ') {
     ++i;
   }
@@ -310,7 +312,7 @@ std::optional<FtpEntry> FtpListParser::ParseDos(std::string_view line) const {
   }
   FtpEntry entry;
   if (kind == "<DIR>") {
-    entry.Attributes = FILE_ATTRIBUTE_DIRECTORY;
+    entry.Attributes = kFileAttributeDirectory;
   } else {
     const auto size = ParseUnsigned(kind);
     if (!size) {

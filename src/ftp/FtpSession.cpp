@@ -3,6 +3,8 @@
 #include "ftp/FtpListParser.h"
 
 #include "ftp/FtpReplyReader.h"
+#include "ftp/FtpTls.h"
+#include "platform/TlsClient.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/NetException.h>
@@ -219,7 +221,10 @@ public:
         throw Poco::ProtocolException("the server's reply is too long");
       }
       const Poco::Timestamp::TimeDiff left = deadline - Poco::Timestamp();
-      if (left <= 0 || !Control.poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ)) {
+      // Over TLS, part of a record may already be decrypted and waiting while
+      // the socket itself has nothing more to read.
+      if (left <= 0 || (Control.available() <= 0 &&
+                        !Control.poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ))) {
         throw Poco::TimeoutException("the server's reply did not end in time");
       }
       char buffer[4096];
@@ -278,6 +283,23 @@ public:
     Require("TYPE I");
   }
 
+  // AUTH TLS, the handshake, then PBSZ 0 and PROT P so that the data
+  // connections are protected too. False where the server refuses any of
+  // them (the caller ends the session before USER); throws where the
+  // handshake or the certificate fails.
+  bool Secure(const std::string& host, Poco::Net::Context::Ptr context) {
+    if (Command("AUTH TLS").Code != 234 || !Pending.empty()) {
+      return false;  // nothing may come between the 234 and the handshake
+    }
+    // The handshake waits on the socket itself, not through the reply reader.
+    Control.setReceiveTimeout(Timeout);
+    Control = SecureControlSocket(Control, host, context);
+    TlsHost = host;
+    Tls = std::move(context);
+    return Command("PBSZ 0").Code / 100 == 2 && Command("PROT P").Code / 100 == 2;
+  }
+  bool IsSecure() const { return Tls != nullptr; }
+
   // Opens a listener, names it with EPRT (PORT where the server does not know
   // EPRT), sends the transfer command and waits for the server to connect.
   // Only a preliminary reply starts a transfer: a final one, even a success,
@@ -296,10 +318,23 @@ public:
       // dialogue is out of step and the session ends.
       throw Poco::TimeoutException("the server opened no data connection");
     }
-    DataSocket = listener.acceptConnection();
-    DataSocket->setReceiveTimeout(Timeout);
-    DataSocket->setSendTimeout(Timeout);
+    Poco::Net::StreamSocket accepted = listener.acceptConnection();
+    // Before the handshake, which they bound too.
+    accepted.setReceiveTimeout(Timeout);
+    accepted.setSendTimeout(Timeout);
+    if (Tls) {
+      ResumedSession = NextSession ? NextSession : CurrentTlsSession(Control);
+      NextSession = nullptr;
+      PlainData = accepted;
+      DataSocket = SecureDataSocket(accepted, TlsHost, Tls, ResumedSession);
+    } else {
+      DataSocket = accepted;
+    }
   }
+
+  // Ends an upload on a TLS data connection (see FinishSecureSend); the
+  // socket closes in EndTransfer.
+  void FinishSecureUpload() { FinishSecureSend(*DataSocket, *PlainData, Timeout); }
 
   // Closes the data connection and reads the final reply, which says whether
   // the server sent or kept the whole file.
@@ -350,6 +385,16 @@ public:
 
   Poco::Net::StreamSocket& Data() { return *DataSocket; }
   void CloseData() {
+    if (DataSocket && Tls) {
+      // A ticket that arrived on this connection serves the next one.
+      try {
+        const auto session = CurrentTlsSession(*DataSocket);
+        if (session && (!ResumedSession || session->sslSession() != ResumedSession->sslSession())) {
+          NextSession = session;
+        }
+      } catch (const Poco::Exception&) {
+      }
+    }
     if (DataSocket) {
       try {
         DataSocket->close();
@@ -357,6 +402,7 @@ public:
       }
       DataSocket.reset();
     }
+    PlainData.reset();
   }
 
 private:
@@ -385,6 +431,11 @@ private:
   std::string Pending;  // received, not yet taken by the reader
   bool Eprt = true;
   std::optional<Poco::Net::StreamSocket> DataSocket;
+  std::optional<Poco::Net::StreamSocket> PlainData;  // under DataSocket's TLS
+  Poco::Net::Context::Ptr Tls;
+  std::string TlsHost;
+  Poco::Net::Session::Ptr ResumedSession;  // by the current data connection
+  Poco::Net::Session::Ptr NextSession;     // an unused ticket for the next one
 };
 
 FtpSession::FtpSession(FtpTimeouts timeouts) : Timeouts(timeouts) {}
@@ -448,9 +499,17 @@ std::optional<FtpSession::ServerAddress> FtpSession::ParseServer(std::string_vie
 
 bool FtpSession::Open(std::string_view server, std::string_view user, std::string_view password) {
   Close();
-  const auto address = ParseServer(server);
+  const auto tlsServer = ExplicitTlsServer(server);
+  const auto address = ParseServer(tlsServer ? *tlsServer : server);
   if (!address) {
     return false;
+  }
+  Poco::Net::Context::Ptr tls;
+  if (tlsServer) {
+    tls = MakeVerifyingClientContext(address->Host);
+    if (!tls) {
+      return false;
+    }
   }
   const Poco::Timespan timeout = ToTimespan(Timeouts.Reply);
   try {
@@ -464,6 +523,9 @@ bool FtpSession::Open(std::string_view server, std::string_view user, std::strin
     // The greeting, after any "120 ready in a moment", within one time-out.
     if (client->Answer().Code / 100 != 2) {
       return false;
+    }
+    if (tls && !client->Secure(address->Host, tls)) {
+      return false;  // no USER, no password: the server would not protect them
     }
     // FEAT before the log-on: the user name and password already go in the
     // server's encoding.
@@ -681,6 +743,13 @@ bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFil
         }
       }
     } catch (const Poco::Exception&) {
+    }
+    if (c.IsSecure()) {
+      try {
+        c.FinishSecureUpload();
+      } catch (const Poco::Exception&) {
+        sent = false;
+      }
     }
     // The end of the data connection ends the file; the reply says whether
     // the server kept it.

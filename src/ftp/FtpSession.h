@@ -44,6 +44,9 @@ public:
   // "host" uses port 21; "host:port" and "[v6 address]:port" select a port.
   static std::optional<ServerAddress> ParseServer(std::string_view server);
 
+  // A server text "ftpes://host[:port]" secures the session with TLS (AUTH TLS
+  // before anything else, data connections protected too); a failed
+  // handshake or certificate, or a refusal, fails Open before USER is sent.
   // Connects, reads the greeting, asks FEAT for the text encoding (and says
   // OPTS UTF8 ON where UTF8 is offered), logs on and sets binary type.
   bool Open(std::string_view server, std::string_view user, std::string_view password);

@@ -52,7 +52,30 @@ std::optional<std::string> FromUtf8(std::string_view utf8) {
   if (!IsValidUtf8(utf8)) {
     return std::nullopt;
   }
-  return Convert("CP932", "UTF-8", utf8);
+  auto bytes = Convert("CP932", "UTF-8", utf8);
+  // Several characters share a byte form with another one; only the one that
+  // comes back is the user's text.
+  if (!bytes || Convert("UTF-8", "CP932", *bytes) != utf8) {
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+std::optional<std::string> FirstUnrepresentable(std::string_view utf8) {
+  if (!IsValidUtf8(utf8)) {
+    return std::nullopt;
+  }
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    const std::string_view one = utf8.substr(i, length);
+    if (!FromUtf8(one)) {
+      return std::string(one);
+    }
+    i += length;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> ToUtf8(std::string_view bytes) {

@@ -16,19 +16,20 @@ namespace tavro {
 
 struct FtpEntry;
 
-// Message numbers as the Windows program used them (WM_APP + n).
-inline constexpr std::uint32_t WM_FTPTHREAD_EVENT = 0x8001;
-inline constexpr std::uint32_t WM_FTPTHREAD_MESSAGE = 0x8002;
-inline constexpr std::uint32_t WM_TRACETHREAD_EVENT = 0x8005;
+// Message numbers as the Windows program used them (WM_APP + n), named apart
+// from the WM_* macros of the platform's headers.
+inline constexpr std::uint32_t kWmFtpThreadEvent = 0x8001;    // WM_FTPTHREAD_EVENT
+inline constexpr std::uint32_t kWmFtpThreadMessage = 0x8002;  // WM_FTPTHREAD_MESSAGE
+inline constexpr std::uint32_t kWmTraceThreadEvent = 0x8005;  // WM_TRACETHREAD_EVENT
 
 // One report: the message, its code (wParam) and its payload (lParam). Exactly
 // one of value, text or entry is meaningful, as the message and code say.
 struct WorkerReport {
-  std::uint32_t message = 0;
-  std::uint32_t code = 0;
-  std::int64_t value = 0;
-  const std::string* text = nullptr;
-  const FtpEntry* entry = nullptr;
+  std::uint32_t Message = 0;
+  std::uint32_t Code = 0;
+  std::int64_t Value = 0;
+  const std::string* Text = nullptr;
+  const FtpEntry* Entry = nullptr;
 };
 
 class IReportSink {

@@ -1,6 +1,7 @@
 #include "probe/AddressProbe.h"
 
 #include "platform/TcpClient.h"
+#include "probe/HttpAddressCheck.h"
 #include "probe/LanAddressChoice.h"
 #include "probe/MailServerAddress.h"
 #include "probe/SmtpAnswer.h"
@@ -88,6 +89,10 @@ void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
   if (settings.Mode == LanOnlyMode) {
     return;
   }
+  if (IsCheckServiceUrl(settings.MailServer)) {
+    ProbeWanFromCheckService(settings);
+    return;
+  }
 
   ReportText(WanResolvingText);
   if (IsAbandoned()) {
@@ -141,6 +146,50 @@ void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
 
   if (const auto echoed = BracketedText(answer)) {
     WanAddress = *echoed;
+    ReportText(WanFoundText);
+    ReportEvent(TE_WAN_ADDRESS, &WanAddress);
+    return;
+  }
+  WanAddress.clear();
+  Fail(WanNoAddressText);
+}
+
+// The same notices as the mail server path, so the window reads both alike:
+// the status line and the body's first line stand for the greeting and the
+// HELO answer, and each failure is the text of the matching step.
+void AddressProbe::ProbeWanFromCheckService(const ProbeSettings& settings) {
+  const std::string setting = settings.MailServer.substr(0, settings.MailServer.find('\0'));
+  ReportText(WanResolvingText);
+  if (IsAbandoned()) {
+    return;
+  }
+  const auto url = ParseCheckServiceUrl(setting);
+  const std::vector<Ipv4Address> addresses =
+      url ? Resolver->ResolveIPv4(url->Host) : std::vector<Ipv4Address>{};
+  if (addresses.empty()) {
+    WanAddress.clear();
+    Fail(WanResolveFailedText);
+    return;
+  }
+  // No socket of its own to make here: each hop opens its connection.
+  ReportText(WanSocketText);
+  ReportText(WanConnectingText);
+  if (IsAbandoned()) {
+    return;
+  }
+  const auto page = FetchCheckPage(*url, addresses.front(), *Resolver, settings.Timeouts);
+  if (IsAbandoned()) {
+    return;
+  }
+  if (!page) {
+    WanAddress.clear();
+    Fail(WanConnectFailedText);
+    return;
+  }
+  ReportText(MessagePrefix + page->StatusLine);
+  ReportText(MessagePrefix + FirstBodyLine(page->Body));
+  if (auto address = FirstIpv4Address(page->Body)) {
+    WanAddress = std::move(*address);
     ReportText(WanFoundText);
     ReportEvent(TE_WAN_ADDRESS, &WanAddress);
     return;

@@ -1,6 +1,7 @@
 // One run of the address probe: the LAN address from the machine's own name,
 // the WAN address from the answer that a mail server gives to HELO (servers of
-// that kind echo the caller's address in square brackets).
+// that kind echo the caller's address in square brackets), or, where the
+// setting is an http:// or https:// address, from a web check service's page.
 #pragma once
 
 #include "platform/NameResolver.h"
@@ -15,7 +16,7 @@
 
 namespace tavro {
 
-// Notices of a run: the codes (wParam) of WM_TRACETHREAD_EVENT.
+// Notices of a run: the codes (wParam) of kWmTraceThreadEvent.
 inline constexpr std::uint32_t TE_LAN_ADDRESS = 0;    // payload: LanAddress
 inline constexpr std::uint32_t TE_WAN_ADDRESS = 1;    // payload: WanAddress
 inline constexpr std::uint32_t TE_PROBE_STARTED = 2;  // no payload
@@ -47,6 +48,7 @@ private:
   void ReportEvent(std::uint32_t code, const std::string* payload);
   void ReportText(std::string text);
   void Fail(std::string_view text);
+  void ProbeWanFromCheckService(const ProbeSettings& settings);
   bool IsAbandoned() const { return Abandoned.load(); }
 
   std::shared_ptr<INameResolver> Resolver;

@@ -25,9 +25,9 @@ struct CTraceThread::State {
   explicit State(std::shared_ptr<INameResolver> resolver)
       : Probe(std::move(resolver), [this](std::uint32_t code, const std::string* payload) {
           WorkerReport report;
-          report.message = WM_TRACETHREAD_EVENT;
-          report.code = code;
-          report.text = payload;
+          report.Message = kWmTraceThreadEvent;
+          report.Code = code;
+          report.Text = payload;
           Channel.Deliver(report);
         }) {}
 

@@ -1,6 +1,6 @@
 // The worker that runs the address probe: once on request, and again each
 // time Interval passes without one. It reports every notice of a run to its
-// owner as WM_TRACETHREAD_EVENT, synchronously, while the owner exists.
+// owner as kWmTraceThreadEvent, synchronously, while the owner exists.
 //
 // Lifetime: the working state is shared between this object and the thread,
 // and the thread is never joined. Destroying the object asks the thread to

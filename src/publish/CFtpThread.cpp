@@ -73,22 +73,22 @@ struct CFtpThread::State {
   void Text(std::string text) {
     StatusText = std::move(text);
     WorkerReport report;
-    report.message = WM_FTPTHREAD_MESSAGE;
-    report.code = FTPMSG_TEXT;
-    report.text = &StatusText;
+    report.Message = kWmFtpThreadMessage;
+    report.Code = FTPMSG_TEXT;
+    report.Text = &StatusText;
     Channel.Deliver(report);
   }
   void Event(std::uint32_t code) {
     WorkerReport report;
-    report.message = WM_FTPTHREAD_EVENT;
-    report.code = code;
+    report.Message = kWmFtpThreadEvent;
+    report.Code = code;
     Channel.Deliver(report);
   }
   void Result(std::uint32_t code, bool success) {
     WorkerReport report;
-    report.message = WM_FTPTHREAD_MESSAGE;
-    report.code = code;
-    report.value = success ? 1 : 0;
+    report.Message = kWmFtpThreadMessage;
+    report.Code = code;
+    report.Value = success ? 1 : 0;
     Channel.Deliver(report);
   }
 };
@@ -336,9 +336,9 @@ void CFtpThread::State::List() {
   Event(FTPCMD_LIST);
   const std::size_t count = Connection->List(directory, [this](const FtpEntry& entry) {
     WorkerReport report;
-    report.message = WM_FTPTHREAD_MESSAGE;
-    report.code = FTPMSG_ENTRY;
-    report.entry = &entry;
+    report.Message = kWmFtpThreadMessage;
+    report.Code = FTPMSG_ENTRY;
+    report.Entry = &entry;
     Channel.Deliver(report);
   });
   if (count == 0) {

@@ -1,7 +1,7 @@
 // The FTP worker: one FTP session on a thread of its own that carries out the
 // commands its owner queues, one at a time and in order, and reports each step
-// to the owner's sink (WM_FTPTHREAD_EVENT when a command starts its network
-// work, WM_FTPTHREAD_MESSAGE for status texts, listing entries and results).
+// to the owner's sink (kWmFtpThreadEvent when a command starts its network
+// work, kWmFtpThreadMessage for status texts, listing entries and results).
 //
 // Texts. Every path and name given to a Queue operation is program text
 // (UTF-8); the worker converts it for the server with the encoding chosen at
@@ -40,7 +40,7 @@ inline constexpr std::uint32_t FTPCMD_RENAME = 8;
 inline constexpr std::uint32_t FTPCMD_RMDIR = 9;
 inline constexpr std::uint32_t FTPCMD_MKDIR = 10;
 inline constexpr std::uint32_t FTPCMD_LIST = 15;
-// Message codes of WM_FTPTHREAD_MESSAGE that are no command.
+// Message codes of kWmFtpThreadMessage that are no command.
 inline constexpr std::uint32_t FTPMSG_TEXT = 13;
 inline constexpr std::uint32_t FTPMSG_ENTRY = 16;
 

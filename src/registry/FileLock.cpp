@@ -52,15 +52,15 @@ std::shared_ptr<FileLock> FileLock::Acquire(const std::filesystem::path& lockFil
 
   std::shared_ptr<FileLock> lock(new FileLock());
   do {
-    lock->fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  } while (lock->fd_ < 0 && errno == EINTR);
-  if (lock->fd_ < 0) {
+    lock->Descriptor = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  } while (lock->Descriptor < 0 && errno == EINTR);
+  if (lock->Descriptor < 0) {
     return lock;
   }
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
-    if (::flock(lock->fd_, LOCK_EX | LOCK_NB) == 0) {
-      lock->held_ = true;
+    if (::flock(lock->Descriptor, LOCK_EX | LOCK_NB) == 0) {
+      lock->Locked = true;
       break;
     }
     if (errno != EWOULDBLOCK && errno != EINTR) {
@@ -71,7 +71,7 @@ std::shared_ptr<FileLock> FileLock::Acquire(const std::filesystem::path& lockFil
     }
     std::this_thread::sleep_for(kPollInterval);
   }
-  if (lock->held_) {
+  if (lock->Locked) {
     std::lock_guard guard(HoldersMutex());
     Holders()[holder] = lock;
   }
@@ -79,8 +79,8 @@ std::shared_ptr<FileLock> FileLock::Acquire(const std::filesystem::path& lockFil
 }
 
 FileLock::~FileLock() {
-  if (fd_ >= 0) {
-    ::close(fd_);  // releases the lock
+  if (Descriptor >= 0) {
+    ::close(Descriptor);  // releases the lock
   }
 }
 

@@ -22,13 +22,13 @@ public:
   FileLock& operator=(const FileLock&) = delete;
   ~FileLock();
 
-  bool Held() const { return held_; }
+  bool Held() const { return Locked; }
 
 private:
   FileLock() = default;
 
-  int fd_ = -1;
-  bool held_ = false;
+  int Descriptor = -1;
+  bool Locked = false;
 };
 
 }  // namespace tavro

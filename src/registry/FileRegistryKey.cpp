@@ -18,29 +18,29 @@ std::mutex& SaveMutex() {
 
 FileRegistryKey::FileRegistryKey(RegFileStorage storage, RegKeySection current, bool create,
                                  std::shared_ptr<FileLock> lock)
-    : storage_(std::move(storage)),
-      current_(std::move(current)),
-      changes_{current_.path, {}},
-      create_(create),
-      lock_(std::move(lock)) {}
+    : Storage(std::move(storage)),
+      Current(std::move(current)),
+      Changes{Current.Path, {}},
+      IsNew(create),
+      Lock(std::move(lock)) {}
 
 FileRegistryKey::~FileRegistryKey() {
-  if (open_) {
+  if (IsOpen) {
     Close();
   }
 }
 
 RegResult FileRegistryKey::QueryValue(std::string_view name, std::uint32_t& type,
                                       std::uint8_t* data, std::uint32_t& size) {
-  if (!open_) {
+  if (!IsOpen) {
     return RegResult::Failed;
   }
-  const RegEntry* value = RegFile::FindValue(current_, name);
+  const RegEntry* value = RegFile::FindValue(Current, name);
   if (value == nullptr) {
     return RegResult::NotFound;
   }
-  type = value->type;
-  const auto length = static_cast<std::uint32_t>(value->data.size());
+  type = value->Type;
+  const auto length = static_cast<std::uint32_t>(value->Data.size());
   if (data == nullptr) {
     size = length;  // a query for the size alone
     return RegResult::Success;
@@ -49,55 +49,55 @@ RegResult FileRegistryKey::QueryValue(std::string_view name, std::uint32_t& type
     size = length;
     return RegResult::MoreData;
   }
-  std::memcpy(data, value->data.data(), length);
+  std::memcpy(data, value->Data.data(), length);
   size = length;
   return RegResult::Success;
 }
 
 RegResult FileRegistryKey::SetValue(std::string_view name, std::uint32_t type,
                                     const std::uint8_t* data, std::uint32_t size) {
-  if (!open_ || size > kMaxValueBytes || (data == nullptr && size != 0) ||
+  if (!IsOpen || size > kMaxValueBytes || (data == nullptr && size != 0) ||
       !RegFile::IsValidName(name)) {
     return RegResult::Failed;
   }
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  if (RegFile::SetValue(current_, name, type, bytes)) {
-    RegFile::SetValue(changes_, name, type, bytes);
+  if (RegFile::SetValue(Current, name, type, bytes)) {
+    RegFile::SetValue(Changes, name, type, bytes);
   }
   return RegResult::Success;
 }
 
 bool FileRegistryKey::Close() {
-  if (!open_) {
+  if (!IsOpen) {
     return false;
   }
-  open_ = false;
+  IsOpen = false;
   bool ok = true;
-  if (create_ || !changes_.entries.empty()) {
+  if (IsNew || !Changes.Entries.empty()) {
     // Read again: without the lock (it could not be had in time) another
     // process may have saved since, and its values are kept.
     std::lock_guard guard(SaveMutex());
-    auto file = storage_.Read();
+    auto file = Storage.Read();
     if (!file) {
       ok = false;
     } else {
       bool changed = false;
-      RegKeySection* key = file->FindKey(current_.path);
+      RegKeySection* key = file->FindKey(Current.Path);
       if (key == nullptr) {
-        key = &file->AddKey(current_.path);
+        key = &file->AddKey(Current.Path);
         changed = true;
       }
-      for (const auto& value : changes_.entries) {
-        changed = RegFile::SetValue(*key, value.name, value.type, value.data) || changed;
+      for (const auto& value : Changes.Entries) {
+        changed = RegFile::SetValue(*key, value.Name, value.Type, value.Data) || changed;
       }
       if (changed) {
         const auto bytes = file->Serialise();
         // A file over the read bound would be set aside unread next time.
-        ok = bytes.size() <= RegFile::kMaxFileBytes && storage_.Write(bytes, file->Damaged());
+        ok = bytes.size() <= RegFile::kMaxFileBytes && Storage.Write(bytes, file->Damaged());
       }
     }
   }
-  lock_.reset();
+  Lock.reset();
   return ok;
 }
 

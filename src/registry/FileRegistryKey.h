@@ -29,12 +29,12 @@ public:
   bool Close() override;
 
 private:
-  RegFileStorage storage_;
-  RegKeySection current_;  // the key as read, with this key's changes
-  RegKeySection changes_;  // the values set, in the order first set
-  bool create_;            // the key was not in the file
-  bool open_ = true;
-  std::shared_ptr<FileLock> lock_;
+  RegFileStorage Storage;
+  RegKeySection Current;  // the key as read, with this key's changes
+  RegKeySection Changes;  // the values set, in the order first set
+  bool IsNew;             // the key was not in the file
+  bool IsOpen = true;
+  std::shared_ptr<FileLock> Lock;
 };
 
 }  // namespace tavro

@@ -7,7 +7,7 @@
 namespace tavro {
 
 std::unique_ptr<IRegistryKey> FileRegistryStore::CreateKey(std::string_view path) {
-  if (file_.empty()) {
+  if (File.empty()) {
     return nullptr;
   }
   std::string fullPath = "HKEY_CURRENT_USER";
@@ -18,11 +18,11 @@ std::unique_ptr<IRegistryKey> FileRegistryStore::CreateKey(std::string_view path
   if (!RegFile::IsValidKeyPath(fullPath)) {
     return nullptr;
   }
-  RegFileStorage storage(file_);
+  RegFileStorage storage(File);
   if (!storage.EnsureFolder()) {
     return nullptr;
   }
-  auto lock = FileLock::Acquire(storage.LockFile(), options_.lockWait);
+  auto lock = FileLock::Acquire(storage.LockFile(), Options.LockWait);
   auto file = storage.Read();
   if (!file) {
     return nullptr;

@@ -11,21 +11,21 @@ namespace tavro {
 struct FileRegistryOptions {
   // How long CreateKey waits for another process's save; after that it goes
   // on without the lock.
-  std::chrono::milliseconds lockWait{3000};
+  std::chrono::milliseconds LockWait{3000};
 };
 
 class FileRegistryStore : public IRegistryStore {
 public:
   explicit FileRegistryStore(std::filesystem::path file, FileRegistryOptions options = {})
-      : file_(std::move(file)), options_(options) {}
+      : File(std::move(file)), Options(options) {}
 
   // Makes the folder, takes the lock (held until the key is closed) and reads
   // the file. Paths are relative to HKEY_CURRENT_USER.
   std::unique_ptr<IRegistryKey> CreateKey(std::string_view path) override;
 
 private:
-  std::filesystem::path file_;
-  FileRegistryOptions options_;
+  std::filesystem::path File;
+  FileRegistryOptions Options;
 };
 
 }  // namespace tavro

@@ -85,7 +85,7 @@ bool IsQuotable(std::string_view s) {
   return true;
 }
 
-// A REG_SZ that the editor would show as text: one string and its single NUL.
+// A REG_SZ (kRegSz) that the editor would show as text: one string and its single NUL.
 bool IsPlainString(std::string_view data) {
   return !data.empty() && data.find('\0') == data.size() - 1 &&
          IsQuotable(data.substr(0, data.size() - 1));
@@ -196,16 +196,16 @@ std::optional<std::uint32_t> ParseHexNumber(std::string_view s) {
 }
 
 struct ParsedData {
-  bool erase = false;  // "name"=-
-  std::uint32_t type = 0;
-  std::string bytes;
+  bool Erase = false;  // "name"=-
+  std::uint32_t Type = 0;
+  std::string Bytes;
 };
 
 std::optional<ParsedData> ParseData(std::string_view s) {
   s = TrimRight(TrimLeft(s));
   ParsedData data;
   if (s == "-") {
-    data.erase = true;
+    data.Erase = true;
     return data;
   }
   if (!s.empty() && s.front() == '"') {
@@ -214,9 +214,9 @@ std::optional<ParsedData> ParseData(std::string_view s) {
     if (!text || pos != s.size()) {
       return std::nullopt;
     }
-    data.type = REG_SZ;
-    data.bytes = std::move(*text);
-    data.bytes += '\0';
+    data.Type = kRegSz;
+    data.Bytes = std::move(*text);
+    data.Bytes += '\0';
     return data;
   }
   if (StartsWithNoCase(s, "dword:")) {
@@ -224,15 +224,15 @@ std::optional<ParsedData> ParseData(std::string_view s) {
     if (!value) {
       return std::nullopt;
     }
-    data.type = REG_DWORD;
+    data.Type = kRegDword;
     for (int shift = 0; shift < 32; shift += 8) {
-      data.bytes += static_cast<char>((*value >> shift) & 0xff);
+      data.Bytes += static_cast<char>((*value >> shift) & 0xff);
     }
     return data;
   }
   std::string_view hex;
   if (StartsWithNoCase(s, "hex:")) {
-    data.type = REG_BINARY;
+    data.Type = kRegBinary;
     hex = s.substr(4);
   } else if (StartsWithNoCase(s, "hex(")) {
     const auto close = s.find("):");
@@ -243,7 +243,7 @@ std::optional<ParsedData> ParseData(std::string_view s) {
     if (!type) {
       return std::nullopt;
     }
-    data.type = *type;
+    data.Type = *type;
     hex = s.substr(close + 2);
   } else {
     return std::nullopt;
@@ -252,7 +252,7 @@ std::optional<ParsedData> ParseData(std::string_view s) {
   if (!bytes) {
     return std::nullopt;
   }
-  data.bytes = std::move(*bytes);
+  data.Bytes = std::move(*bytes);
   return data;
 }
 
@@ -276,58 +276,58 @@ void AppendHexBytes(std::string& out, std::string_view data, std::size_t column)
 
 void AppendValueLine(std::string& out, const RegEntry& value) {
   const std::size_t lineStart = out.size();
-  if (value.name.empty()) {
+  if (value.Name.empty()) {
     out += "@=";
   } else {
     out += '"';
-    AppendEscaped(out, value.name);
+    AppendEscaped(out, value.Name);
     out += "\"=";
   }
-  if (value.type == REG_SZ && IsPlainString(value.data)) {
+  if (value.Type == kRegSz && IsPlainString(value.Data)) {
     out += '"';
-    AppendEscaped(out, std::string_view(value.data).substr(0, value.data.size() - 1));
+    AppendEscaped(out, std::string_view(value.Data).substr(0, value.Data.size() - 1));
     out += '"';
-  } else if (value.type == REG_DWORD && value.data.size() == 4) {
+  } else if (value.Type == kRegDword && value.Data.size() == 4) {
     static constexpr char kDigits[] = "0123456789abcdef";
     out += "dword:";
     for (int i = 3; i >= 0; --i) {
-      const auto b = static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
+      const auto b = static_cast<unsigned char>(value.Data[static_cast<std::size_t>(i)]);
       out += kDigits[b >> 4];
       out += kDigits[b & 15];
     }
   } else {
-    if (value.type == REG_BINARY) {
+    if (value.Type == kRegBinary) {
       out += "hex:";
     } else {
       static constexpr char kDigits[] = "0123456789abcdef";
       std::string number;
-      std::uint32_t type = value.type;
+      std::uint32_t type = value.Type;
       do {
         number.insert(number.begin(), kDigits[type & 15]);
         type >>= 4;
       } while (type != 0);
       out += "hex(" + number + "):";
     }
-    AppendHexBytes(out, value.data, out.size() - lineStart);
+    AppendHexBytes(out, value.Data, out.size() - lineStart);
   }
   out += kLineEnd;
 }
 
 class LineReader {
 public:
-  explicit LineReader(std::string_view text) : text_(text) {}
+  explicit LineReader(std::string_view text) : Text(text) {}
 
   // The next line without its LF and one CR before it.
   bool Next(std::string_view& line) {
-    if (pos_ >= text_.size()) {
+    if (Position >= Text.size()) {
       return false;
     }
-    auto end = text_.find('\n', pos_);
+    auto end = Text.find('\n', Position);
     if (end == std::string_view::npos) {
-      end = text_.size();
+      end = Text.size();
     }
-    line = text_.substr(pos_, end - pos_);
-    pos_ = end + 1;
+    line = Text.substr(Position, end - Position);
+    Position = end + 1;
     if (!line.empty() && line.back() == '\r') {
       line.remove_suffix(1);
     }
@@ -335,15 +335,15 @@ public:
   }
 
   bool Peek(std::string_view& line) {
-    const auto saved = pos_;
+    const auto saved = Position;
     const bool got = Next(line);
-    pos_ = saved;
+    Position = saved;
     return got;
   }
 
 private:
-  std::string_view text_;
-  std::size_t pos_ = 0;
+  std::string_view Text;
+  std::size_t Position = 0;
 };
 
 // Keys and values as the file builds them up, with indexes so that a large
@@ -351,76 +351,76 @@ private:
 class SectionBuilder {
 public:
   struct Key {
-    RegKeySection section;
-    std::unordered_map<std::string, std::size_t> valueIndex;
-    std::vector<bool> erased;
-    bool removed = false;
+    RegKeySection Section;
+    std::unordered_map<std::string, std::size_t> ValueIndex;
+    std::vector<bool> Erased;
+    bool Removed = false;
   };
 
   std::size_t OpenKey(std::string_view path) {
     auto folded = RegFile::Fold(path);
-    const auto found = keyIndex_.find(folded);
-    if (found != keyIndex_.end()) {
+    const auto found = SectionIndex.find(folded);
+    if (found != SectionIndex.end()) {
       return found->second;
     }
-    keys_.push_back(Key{RegKeySection{std::string(path), {}}, {}, {}, false});
-    keyIndex_.emplace(std::move(folded), keys_.size() - 1);
-    return keys_.size() - 1;
+    Sections.push_back(Key{RegKeySection{std::string(path), {}}, {}, {}, false});
+    SectionIndex.emplace(std::move(folded), Sections.size() - 1);
+    return Sections.size() - 1;
   }
 
   // The key and every key below it.
   void RemoveKey(std::string_view path) {
     const auto folded = RegFile::Fold(path);
-    if (const auto found = keyIndex_.find(folded); found != keyIndex_.end()) {
-      keys_[found->second].removed = true;
-      keyIndex_.erase(found);
+    if (const auto found = SectionIndex.find(folded); found != SectionIndex.end()) {
+      Sections[found->second].Removed = true;
+      SectionIndex.erase(found);
     }
     const std::string below = folded + '\\';
-    auto it = keyIndex_.lower_bound(below);
-    while (it != keyIndex_.end() && it->first.compare(0, below.size(), below) == 0) {
-      keys_[it->second].removed = true;
-      it = keyIndex_.erase(it);
+    auto it = SectionIndex.lower_bound(below);
+    while (it != SectionIndex.end() && it->first.compare(0, below.size(), below) == 0) {
+      Sections[it->second].Removed = true;
+      it = SectionIndex.erase(it);
     }
   }
 
   void AddComment(std::size_t key, std::string_view line) {
-    auto& k = keys_[key];
-    k.section.entries.push_back(RegEntry{true, {}, 0, std::string(line)});
-    k.erased.push_back(false);
+    auto& k = Sections[key];
+    k.Section.Entries.push_back(RegEntry{true, {}, 0, std::string(line)});
+    k.Erased.push_back(false);
   }
 
   void SetValue(std::size_t key, std::string name, ParsedData data) {
-    auto& k = keys_[key];
+    auto& k = Sections[key];
     auto folded = RegFile::Fold(name);
-    const auto found = k.valueIndex.find(folded);
-    if (data.erase) {
-      if (found != k.valueIndex.end()) {
-        k.erased[found->second] = true;
-        k.valueIndex.erase(found);
+    const auto found = k.ValueIndex.find(folded);
+    if (data.Erase) {
+      if (found != k.ValueIndex.end()) {
+        k.Erased[found->second] = true;
+        k.ValueIndex.erase(found);
       }
       return;
     }
-    if (found != k.valueIndex.end()) {
-      auto& entry = k.section.entries[found->second];
-      entry.type = data.type;
-      entry.data = std::move(data.bytes);
+    if (found != k.ValueIndex.end()) {
+      auto& entry = k.Section.Entries[found->second];
+      entry.Type = data.Type;
+      entry.Data = std::move(data.Bytes);
       return;
     }
-    k.section.entries.push_back(RegEntry{false, std::move(name), data.type, std::move(data.bytes)});
-    k.erased.push_back(false);
-    k.valueIndex.emplace(std::move(folded), k.section.entries.size() - 1);
+    k.Section.Entries.push_back(RegEntry{false, std::move(name), data.Type, std::move(data.Bytes)});
+    k.Erased.push_back(false);
+    k.ValueIndex.emplace(std::move(folded), k.Section.Entries.size() - 1);
   }
 
   std::vector<RegKeySection> Finish() {
     std::vector<RegKeySection> out;
-    for (auto& k : keys_) {
-      if (k.removed) {
+    for (auto& k : Sections) {
+      if (k.Removed) {
         continue;
       }
-      RegKeySection section{std::move(k.section.path), {}};
-      for (std::size_t i = 0; i < k.section.entries.size(); ++i) {
-        if (!k.erased[i]) {
-          section.entries.push_back(std::move(k.section.entries[i]));
+      RegKeySection section{std::move(k.Section.Path), {}};
+      for (std::size_t i = 0; i < k.Section.Entries.size(); ++i) {
+        if (!k.Erased[i]) {
+          section.Entries.push_back(std::move(k.Section.Entries[i]));
         }
       }
       out.push_back(std::move(section));
@@ -429,8 +429,8 @@ public:
   }
 
 private:
-  std::vector<Key> keys_;
-  std::map<std::string, std::size_t> keyIndex_;
+  std::vector<Key> Sections;
+  std::map<std::string, std::size_t> SectionIndex;
 };
 
 }  // namespace
@@ -461,11 +461,11 @@ RegFile RegFile::Parse(std::string_view bytes) {
     }
     if (text.front() == ';') {
       if (!inSection) {
-        file.preamble_.emplace_back(line);
+        file.PreambleLines.emplace_back(line);
       } else if (current != kNoKey) {
         builder.AddComment(current, line);
       } else {
-        file.damaged_ = true;
+        file.DamageFound = true;
       }
       continue;
     }
@@ -483,28 +483,28 @@ RegFile RegFile::Parse(std::string_view bytes) {
         }
       }
       if (close == std::string_view::npos) {
-        file.damaged_ = true;
+        file.DamageFound = true;
         continue;
       }
       if (!TrimRight(text.substr(close + 1)).empty()) {
-        file.damaged_ = true;
+        file.DamageFound = true;
       }
       const auto inner = text.substr(1, close - 1);
       if (!inner.empty() && inner.front() == '-') {
         if (IsValidKeyPath(inner.substr(1))) {
           builder.RemoveKey(inner.substr(1));
         } else {
-          file.damaged_ = true;
+          file.DamageFound = true;
         }
       } else if (IsValidKeyPath(inner)) {
         current = builder.OpenKey(inner);
       } else {
-        file.damaged_ = true;
+        file.DamageFound = true;
       }
       continue;
     }
     if (text.front() != '"' && text.front() != '@') {
-      file.damaged_ = true;
+      file.DamageFound = true;
       continue;
     }
 
@@ -514,7 +514,7 @@ RegFile RegFile::Parse(std::string_view bytes) {
       pos = 0;
       auto quoted = ReadQuoted(text, pos);
       if (!quoted) {
-        file.damaged_ = true;
+        file.DamageFound = true;
         continue;
       }
       name = std::move(*quoted);
@@ -523,7 +523,7 @@ RegFile RegFile::Parse(std::string_view bytes) {
       ++pos;
     }
     if (pos >= text.size() || text[pos] != '=') {
-      file.damaged_ = true;
+      file.DamageFound = true;
       continue;
     }
     auto rest = TrimRight(text.substr(pos + 1));
@@ -556,7 +556,7 @@ RegFile RegFile::Parse(std::string_view bytes) {
 
     auto data = complete ? ParseData(rest) : std::nullopt;
     if (!data || current == kNoKey) {
-      file.damaged_ = true;
+      file.DamageFound = true;
       continue;
     }
     builder.SetValue(current, std::move(name), std::move(*data));
@@ -565,9 +565,9 @@ RegFile RegFile::Parse(std::string_view bytes) {
   // Every line of a whole file ends: without its line end the last line may
   // have been cut short, even where what is left parses.
   if (!bytes.empty() && (!headerSeen || bytes.back() != '\n')) {
-    file.damaged_ = true;
+    file.DamageFound = true;
   }
-  file.keys_ = builder.Finish();
+  file.Sections = builder.Finish();
   return file;
 }
 
@@ -576,21 +576,21 @@ std::string RegFile::Serialise() const {
   out += kHeader;
   out += kLineEnd;
   out += kLineEnd;
-  if (!preamble_.empty()) {
-    for (const auto& line : preamble_) {
+  if (!PreambleLines.empty()) {
+    for (const auto& line : PreambleLines) {
       out += line;
       out += kLineEnd;
     }
     out += kLineEnd;
   }
-  for (const auto& key : keys_) {
+  for (const auto& key : Sections) {
     out += '[';
-    out += key.path;
+    out += key.Path;
     out += ']';
     out += kLineEnd;
-    for (const auto& entry : key.entries) {
-      if (entry.comment) {
-        out += entry.data;
+    for (const auto& entry : key.Entries) {
+      if (entry.Comment) {
+        out += entry.Data;
         out += kLineEnd;
       } else {
         AppendValueLine(out, entry);
@@ -603,8 +603,8 @@ std::string RegFile::Serialise() const {
 
 RegKeySection* RegFile::FindKey(std::string_view path) {
   const auto folded = Fold(path);
-  for (auto& key : keys_) {
-    if (Fold(key.path) == folded) {
+  for (auto& key : Sections) {
+    if (Fold(key.Path) == folded) {
       return &key;
     }
   }
@@ -612,14 +612,14 @@ RegKeySection* RegFile::FindKey(std::string_view path) {
 }
 
 RegKeySection& RegFile::AddKey(std::string path) {
-  keys_.push_back(RegKeySection{std::move(path), {}});
-  return keys_.back();
+  Sections.push_back(RegKeySection{std::move(path), {}});
+  return Sections.back();
 }
 
 const RegEntry* RegFile::FindValue(const RegKeySection& key, std::string_view name) {
   const auto folded = Fold(name);
-  for (const auto& entry : key.entries) {
-    if (!entry.comment && Fold(entry.name) == folded) {
+  for (const auto& entry : key.Entries) {
+    if (!entry.Comment && Fold(entry.Name) == folded) {
       return &entry;
     }
   }
@@ -632,17 +632,17 @@ bool RegFile::SetValue(RegKeySection& key, std::string_view name, std::uint32_t 
     return false;
   }
   const auto folded = Fold(name);
-  for (auto& entry : key.entries) {
-    if (!entry.comment && Fold(entry.name) == folded) {
-      if (entry.type == type && entry.data == data) {
+  for (auto& entry : key.Entries) {
+    if (!entry.Comment && Fold(entry.Name) == folded) {
+      if (entry.Type == type && entry.Data == data) {
         return false;
       }
-      entry.type = type;
-      entry.data.assign(data);
+      entry.Type = type;
+      entry.Data.assign(data);
       return true;
     }
   }
-  key.entries.push_back(RegEntry{false, std::string(name), type, std::string(data)});
+  key.Entries.push_back(RegEntry{false, std::string(name), type, std::string(data)});
   return true;
 }
 

@@ -13,17 +13,17 @@ namespace tavro {
 
 // One line of a key's section: a value, or a comment line kept as it stood.
 struct RegEntry {
-  bool comment = false;
-  std::string name;  // value name; empty for the default value ("@")
-  std::uint32_t type = 0;
-  std::string data;  // value bytes; for a comment, the whole line
+  bool Comment = false;
+  std::string Name;  // value name; empty for the default value ("@")
+  std::uint32_t Type = 0;
+  std::string Data;  // value bytes; for a comment, the whole line
 
   bool operator==(const RegEntry&) const = default;
 };
 
 struct RegKeySection {
-  std::string path;  // full path as written, e.g. HKEY_CURRENT_USER\Software\...
-  std::vector<RegEntry> entries;
+  std::string Path;  // full path as written, e.g. HKEY_CURRENT_USER\Software\...
+  std::vector<RegEntry> Entries;
 
   bool operator==(const RegKeySection&) const = default;
 };
@@ -41,11 +41,11 @@ public:
   std::string Serialise() const;
 
   // Some part of the input did not parse (or the file was too large to read).
-  bool Damaged() const { return damaged_; }
-  void MarkDamaged() { damaged_ = true; }
+  bool Damaged() const { return DamageFound; }
+  void MarkDamaged() { DamageFound = true; }
 
-  const std::vector<RegKeySection>& Keys() const { return keys_; }
-  const std::vector<std::string>& Preamble() const { return preamble_; }
+  const std::vector<RegKeySection>& Keys() const { return Sections; }
+  const std::vector<std::string>& Preamble() const { return PreambleLines; }
 
   // Key paths and value names compare without regard to ASCII case.
   RegKeySection* FindKey(std::string_view path);
@@ -68,13 +68,13 @@ public:
 
   // Content equality; whether the source was damaged does not count.
   bool SameContent(const RegFile& other) const {
-    return preamble_ == other.preamble_ && keys_ == other.keys_;
+    return PreambleLines == other.PreambleLines && Sections == other.Sections;
   }
 
 private:
-  std::vector<std::string> preamble_;  // comment lines before the first key
-  std::vector<RegKeySection> keys_;
-  bool damaged_ = false;
+  std::vector<std::string> PreambleLines;  // comment lines before the first key
+  std::vector<RegKeySection> Sections;
+  bool DamageFound = false;
 };
 
 }  // namespace tavro

@@ -102,13 +102,13 @@ bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to
 }  // namespace
 
 std::filesystem::path RegFileStorage::Folder() const {
-  auto folder = file_.parent_path();
+  auto folder = Path.parent_path();
   return folder.empty() ? std::filesystem::path(".") : folder;
 }
 
 bool RegFileStorage::EnsureFolder() const {
   std::filesystem::path partial;
-  for (const auto& part : file_.parent_path()) {
+  for (const auto& part : Path.parent_path()) {
     partial /= part;
     struct stat info {};
     if (::stat(partial.c_str(), &info) == 0) {
@@ -132,7 +132,7 @@ bool RegFileStorage::EnsureFolder() const {
 
 std::optional<RegFile> RegFileStorage::Read() const {
   // Non-blocking, so that a FIFO in the file's place cannot hang the open.
-  const int fd = OpenRetrying(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = OpenRetrying(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) {
       return RegFile{};
@@ -184,15 +184,15 @@ bool RegFileStorage::KeepBadCopy() const {
   // earlier .bad, if any, gives way to the newer original.
   const auto bad = BadCopyFile();
   if (::unlink(bad.c_str()) != 0 && errno != ENOENT) {
-    return CopyFile(file_, bad);
+    return CopyFile(Path, bad);
   }
-  if (::link(file_.c_str(), bad.c_str()) == 0) {
+  if (::link(Path.c_str(), bad.c_str()) == 0) {
     return true;
   }
   if (errno == ENOENT) {
     return true;  // nothing there to keep
   }
-  return CopyFile(file_, bad);
+  return CopyFile(Path, bad);
 }
 
 bool RegFileStorage::Write(std::string_view bytes, bool keepBadCopy) const {
@@ -200,7 +200,7 @@ bool RegFileStorage::Write(std::string_view bytes, bool keepBadCopy) const {
     return false;
   }
   std::string temporary;
-  const int fd = CreateTemporary(file_, temporary);
+  const int fd = CreateTemporary(Path, temporary);
   if (fd < 0) {
     return false;
   }
@@ -210,7 +210,7 @@ bool RegFileStorage::Write(std::string_view bytes, bool keepBadCopy) const {
     ok = KeepBadCopy();
   }
   if (ok) {
-    ok = ::rename(temporary.c_str(), file_.c_str()) == 0;
+    ok = ::rename(temporary.c_str(), Path.c_str()) == 0;
   }
   if (!ok) {
     ::unlink(temporary.c_str());

@@ -12,9 +12,9 @@ namespace tavro {
 
 class RegFileStorage {
 public:
-  explicit RegFileStorage(std::filesystem::path file) : file_(std::move(file)) {}
+  explicit RegFileStorage(std::filesystem::path file) : Path(std::move(file)) {}
 
-  const std::filesystem::path& File() const { return file_; }
+  const std::filesystem::path& File() const { return Path; }
   std::filesystem::path LockFile() const { return Beside(".lock"); }
   std::filesystem::path BadCopyFile() const { return Beside(".bad"); }
 
@@ -35,14 +35,14 @@ public:
 
 private:
   std::filesystem::path Beside(const char* suffix) const {
-    auto path = file_;
+    auto path = Path;
     path += suffix;
     return path;
   }
   std::filesystem::path Folder() const;
   bool KeepBadCopy() const;
 
-  std::filesystem::path file_;
+  std::filesystem::path Path;
 };
 
 }  // namespace tavro

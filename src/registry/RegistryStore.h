@@ -13,14 +13,15 @@
 namespace tavro {
 
 // Registry value types, with their Windows numbers (they appear in the file as
-// hex(N)).
-inline constexpr std::uint32_t REG_NONE = 0;
-inline constexpr std::uint32_t REG_SZ = 1;
-inline constexpr std::uint32_t REG_EXPAND_SZ = 2;
-inline constexpr std::uint32_t REG_BINARY = 3;
-inline constexpr std::uint32_t REG_DWORD = 4;
-inline constexpr std::uint32_t REG_MULTI_SZ = 7;
-inline constexpr std::uint32_t REG_QWORD = 11;
+// hex(N)). Named apart from the platform's own REG_* macros, which a Windows
+// build of the store includes.
+inline constexpr std::uint32_t kRegNone = 0;      // REG_NONE
+inline constexpr std::uint32_t kRegSz = 1;        // REG_SZ
+inline constexpr std::uint32_t kRegExpandSz = 2;  // REG_EXPAND_SZ
+inline constexpr std::uint32_t kRegBinary = 3;    // REG_BINARY
+inline constexpr std::uint32_t kRegDword = 4;     // REG_DWORD
+inline constexpr std::uint32_t kRegMultiSz = 7;   // REG_MULTI_SZ
+inline constexpr std::uint32_t kRegQword = 11;    // REG_QWORD
 
 enum class RegResult {
   Success,

@@ -23,16 +23,22 @@ std::string UpToNul(const std::uint8_t* data, std::size_t size) {
   return std::string(begin, strnlen(begin, size));
 }
 
-std::optional<std::string> QueryText(IRegistryKey& key, const char* name) {
+// The stored bytes of a text value, up to its NUL.
+std::optional<std::string> QueryTextBytes(IRegistryKey& key, const char* name) {
   std::array<std::uint8_t, kTextBuffer> buffer{};
   std::uint32_t type = 0;
   std::uint32_t size = kTextBuffer;
-  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != REG_SZ) {
+  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != kRegSz) {
     return std::nullopt;
   }
+  return UpToNul(buffer.data(), size);
+}
+
+std::optional<std::string> QueryText(IRegistryKey& key, const char* name) {
   // Bytes that are not CP932 cannot be shown or edited faithfully; they count
   // as a broken value and give the default like any other.
-  return cp932::ToUtf8(UpToNul(buffer.data(), size));
+  const auto bytes = QueryTextBytes(key, name);
+  return bytes ? cp932::ToUtf8(*bytes) : std::nullopt;
 }
 
 std::optional<std::int32_t> QueryDword(IRegistryKey& key, const char* name) {
@@ -40,7 +46,7 @@ std::optional<std::int32_t> QueryDword(IRegistryKey& key, const char* name) {
   std::uint32_t type = 0;
   std::uint32_t size = 4;
   // A DWORD of fewer than 4 bytes would leave part of the number unset.
-  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != REG_DWORD ||
+  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != kRegDword ||
       size != 4) {
     return std::nullopt;
   }
@@ -55,7 +61,7 @@ std::string LoadPassword(IRegistryKey& key, const std::string& userKey) {
   std::uint32_t type = 0;
   std::uint32_t size = kPasswordBuffer;
   if (key.QueryValue("Password", type, stored.data(), size) != RegResult::Success ||
-      type != REG_BINARY) {
+      type != kRegBinary) {
     return {};
   }
   CPasswordCipher cipher;
@@ -75,7 +81,7 @@ std::string LoadPassword(IRegistryKey& key, const std::string& userKey) {
 
 void SetText(IRegistryKey& key, const char* name, const std::string& cp932Bytes) {
   // The bytes and their terminating NUL.
-  key.SetValue(name, REG_SZ, reinterpret_cast<const std::uint8_t*>(cp932Bytes.c_str()),
+  key.SetValue(name, kRegSz, reinterpret_cast<const std::uint8_t*>(cp932Bytes.c_str()),
                static_cast<std::uint32_t>(cp932Bytes.size() + 1));
 }
 
@@ -84,7 +90,7 @@ void SetDword(IRegistryKey& key, const char* name, std::int32_t value) {
   const std::array<std::uint8_t, 4> bytes{
       static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
       static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-  key.SetValue(name, REG_DWORD, bytes.data(), 4);
+  key.SetValue(name, kRegDword, bytes.data(), 4);
 }
 
 struct TextField {
@@ -115,7 +121,12 @@ std::optional<SettingsError> ValidateSettings(const Settings& settings) {
     }
     const auto bytes = cp932::FromUtf8(text);
     if (!bytes) {
-      return SettingsError{field.Name, label + "に保存できない文字が含まれています。"};
+      // Naming the character lets the user find it: "¥" or "〜" look fine on
+      // screen but would come back as another character.
+      const auto character = cp932::FirstUnrepresentable(text);
+      return SettingsError{field.Name, character ? label + "に保存できない文字「" + *character +
+                                                       "」が含まれています。"
+                                                 : label + "に保存できない文字が含まれています。"};
     }
     const bool isPassword = field.Member == &Settings::Password;
     const std::size_t limit = isPassword ? kMaxPasswordBytes : kMaxTextBytes;
@@ -134,14 +145,17 @@ bool LoadSettings(IRegistryStore& store, Settings& settings) {
   }
   // Rewritten at every load: REG_MULTI_SZ of the bare text, no terminator.
   const auto description = cp932::FromUtf8(kRegistryDescription).value_or(std::string());
-  key->SetValue("", REG_MULTI_SZ, reinterpret_cast<const std::uint8_t*>(description.data()),
+  key->SetValue("", kRegMultiSz, reinterpret_cast<const std::uint8_t*>(description.data()),
                 static_cast<std::uint32_t>(description.size()));
 
   Settings loaded;
   loaded.Server = QueryText(*key, "Server").value_or(std::string());
-  loaded.User = QueryText(*key, "User").value_or(std::string());
-  // The key is the user name as stored, in CP932.
-  loaded.Password = LoadPassword(*key, cp932::FromUtf8(loaded.User).value_or(std::string()));
+  // The key is the user name's bytes as stored. Converting them to text and
+  // back is not the same: some characters have two CP932 forms (ED 40 and
+  // FA 5C), and only one of them comes back.
+  const auto userBytes = QueryTextBytes(*key, "User");
+  loaded.User = userBytes ? cp932::ToUtf8(*userBytes).value_or(std::string()) : std::string();
+  loaded.Password = LoadPassword(*key, userBytes.value_or(std::string()));
   loaded.FtpFile = QueryText(*key, "FtpFile").value_or(std::string());
   loaded.OnlineFile = QueryText(*key, "OnlineFile").value_or(std::string());
   loaded.OfflineFile = QueryText(*key, "OfflineFile").value_or(std::string());
@@ -181,7 +195,7 @@ bool SaveSettings(IRegistryStore& store, const Settings& settings) {
     if (cipher.EncodePassword(encoded.data(), encodedLength,
                               reinterpret_cast<const std::uint8_t*>(password.c_str()),
                               plainLength) >= 0) {
-      key->SetValue("Password", REG_BINARY, encoded.data(),
+      key->SetValue("Password", kRegBinary, encoded.data(),
                     static_cast<std::uint32_t>(encodedLength));
     }
   }

@@ -64,7 +64,7 @@ public:
   }
 
   void OnReport(const WorkerReport& report) override {
-    if (report.message == WM_FTPTHREAD_MESSAGE && report.code == FTPMSG_ENTRY) {
+    if (report.message == kWmFtpThreadMessage && report.code == FTPMSG_ENTRY) {
       if (report.entry == nullptr) {
         return;
       }
@@ -502,13 +502,13 @@ void CFtpBrowserDialog::done(int result) {
 }
 
 void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
-  if (report.message == WM_FTPTHREAD_EVENT) {
+  if (report.message == kWmFtpThreadEvent) {
     if (report.code == FTPCMD_LIST) {
       List->ClearList();
     }
     return;
   }
-  if (report.message != WM_FTPTHREAD_MESSAGE) {
+  if (report.message != kWmFtpThreadMessage) {
     return;
   }
   const bool ok = report.value != 0;

@@ -15,12 +15,12 @@ using tavro::test::SmtpScript;
 namespace {
 
 struct Notice {
-  std::uint32_t code = 0;
-  std::optional<std::string> text;
+  std::uint32_t Code = 0;
+  std::optional<std::string> Text;
   bool operator==(const Notice&) const = default;
 };
 void PrintTo(const Notice& n, std::ostream* os) {
-  *os << n.code << ":" << ::testing::PrintToString(n.text);
+  *os << n.Code << ":" << ::testing::PrintToString(n.Text);
 }
 Notice Text(std::string text) {
   return {TE_STATUS_TEXT, std::move(text)};
@@ -69,7 +69,7 @@ std::vector<Notice> Probe(const std::string& server, const std::string& mode = "
 
 // The notices after the LAN address, which depends on the machine.
 std::vector<Notice> Wan(const std::vector<Notice>& n) {
-  auto lan = std::find_if(n.begin(), n.end(), [](auto& x) { return x.code == TE_LAN_ADDRESS; });
+  auto lan = std::find_if(n.begin(), n.end(), [](auto& x) { return x.Code == TE_LAN_ADDRESS; });
   return lan == n.end() ? n : std::vector<Notice>(lan + 1, n.end());
 }
 std::vector<Notice> AfterConnect(std::vector<Notice> rest) {
@@ -97,7 +97,7 @@ TEST(AddressProbe, ModeLanExactlyStopsAfterTheLanStepAndNoMailServerStopsBeforeI
   ASSERT_EQ(lan.size(), 3u);
   EXPECT_EQ(lan[0], (Notice{TE_PROBE_STARTED, {}}));
   EXPECT_EQ(lan[1], Text("Msg: LANのIPアドレスを収得しました。"));
-  EXPECT_EQ(lan[2].code, TE_LAN_ADDRESS);
+  EXPECT_EQ(lan[2].Code, TE_LAN_ADDRESS);
   EXPECT_EQ(peer.Connections(), 0u);
   EXPECT_EQ(Probe(Local(peer.Port()), "lan").back(), (Notice{TE_WAN_ADDRESS, "127.0.0.1"}));
   EXPECT_EQ(peer.Connections(), 1u);
@@ -116,7 +116,7 @@ TEST(AddressProbe, SecondGreetingSegmentIsReadAsTheAnswer) {
   script.BeforeNextSegment = [read = firstRead.get_future().share()] { read.wait_for(5s); };
   ScriptedSmtpPeer peer(script);
   const auto notices = Probe(Local(peer.Port()), "WAN", nullptr, [&](const Notice& n) {
-    if (n.text == "Msg: 220 first part\r\n") {
+    if (n.Text == "Msg: 220 first part\r\n") {
       firstRead.set_value();
     }
   });
@@ -193,8 +193,8 @@ TEST(AddressProbe, NameServicesGiveTheMailPortAndTheLanAddressWithItsFallback) {
   auto resolver = std::make_shared<ScriptedResolver>();
   // The mail service's port unless one is given, and then its low 16 bits.
   resolver->MailPort = peer.Port();
-  EXPECT_EQ(Probe("localhost", "WAN", resolver).back().text, "127.0.0.1");
-  EXPECT_EQ(Probe(Local(peer.Port() + 65536) + ":99", "WAN", resolver).back().text, "127.0.0.1");
+  EXPECT_EQ(Probe("localhost", "WAN", resolver).back().Text, "127.0.0.1");
+  EXPECT_EQ(Probe(Local(peer.Port() + 65536) + ":99", "WAN", resolver).back().Text, "127.0.0.1");
   EXPECT_EQ(resolver->ServiceLookups, 1);
 
   resolver->OwnAddresses = {Ipv4Address(127, 0, 1, 1)};

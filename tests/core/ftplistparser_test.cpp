@@ -111,11 +111,14 @@ TEST(FtpListParser, ReadsOtherFormsAndSkipsWhatItCannotRead) {
        Expected{"a b", false, 4, Utc(2026, 11, 20, 9, 5)}},
       // A date without a year takes the latest year that is not in the
       // future; a server east of UTC may show a file of just now some hours
-      // ahead, which stays in this year; 29 February goes to a leap year.
+      // ahead, which stays in this year or, on New Year's Eve, goes into the
+      // next; 29 February goes to a leap year.
       {january, "-rw-r--r-- 1 0 0 5 Dec 31 23:00 a",
        Expected{"a", false, 5, Utc(2025, 12, 31, 23)}},
       {january, "-rw-r--r-- 1 0 0 5 Jan 10 21:00 a", Expected{"a", false, 5, Utc(2026, 1, 10, 21)}},
       {january, "-rw-r--r-- 1 0 0 5 Jan 12 09:00 a", Expected{"a", false, 5, Utc(2025, 1, 12, 9)}},
+      {Utc(2024, 12, 31, 23), "-rw-r--r-- 1 0 0 5 Jan 01 10:00 a",
+       Expected{"a", false, 5, Utc(2025, 1, 1, 10)}},
       {Utc(2026, 3, 1), "-rw-r--r-- 1 0 0 5 Feb 29 10:00 a",
        Expected{"a", false, 5, Utc(2024, 2, 29, 10)}},
       // Lines that hold no entry, or an impossible one.

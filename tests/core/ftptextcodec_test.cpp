@@ -22,6 +22,10 @@ TEST(FtpTextCodec, ConvertsInTheSessionsEncodingAndKeepsWhatItCannotCarry) {
   // Typed text that the encoding cannot carry is refused, never replaced.
   EXPECT_EQ(cp932.ToWire("\xF0\x9F\x98\x80"), std::nullopt);
   EXPECT_EQ(utf8.ToWire("\xFF not utf-8"), std::nullopt);
+  // So is a look-alike whose bytes list back as another character: a name
+  // sent with "〜" (U+301C) would come back as "～".
+  EXPECT_EQ(cp932.ToWire("/pub/〜.html"), std::nullopt);
+  EXPECT_EQ(cp932.ToText(cp932.ToWire("/pub/～.html").value_or("")), "/pub/～.html");
   // Server names the encoding cannot carry become valid text that, joined
   // into a path, goes back as the same bytes: code page 932 names on a server
   // that announces UTF8, an unmapped pair, a lone lead byte at the end, and

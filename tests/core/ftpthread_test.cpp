@@ -220,10 +220,10 @@ TEST_F(FtpThreadTest, ListedNamesGoBackUnchangedAndTypedNamesGoAsCp932) {
   Ftp->QueueChangeDirectory("/pub");
   Ftp->QueueList("");
   for (const auto& report : AwaitResults(3)) {
-    const std::string text = Ftp->NameToText(report.entryName);
-    if (report.hasEntry && report.entryName == cp932Name) {
+    const std::string text = Ftp->NameToText(report.EntryName);
+    if (report.HasEntry && report.EntryName == cp932Name) {
       Ftp->QueueRename("/pub/" + text, text + ".bak");
-    } else if (report.hasEntry) {
+    } else if (report.HasEntry) {
       Ftp->QueueDelete(text);
     }
   }
@@ -266,7 +266,7 @@ TEST_F(FtpThreadTest, OwnerGoneWhileCommandsRemainTheyRunAndReportNothing) {
 TEST_F(FtpThreadTest, DiscardPendingAndWaitLetsOnlyTheRunningCommandFinish) {
   WriteFile(Local / "offline", std::string(1 << 20, 'o'));
   Sink->OnEach = [this](const WorkerReport& report) {
-    if (report.text && *report.text == "Msg: アップロードします。") {
+    if (report.Text && *report.Text == "Msg: アップロードします。") {
       // From inside a report, with no time to wait: it cannot finish here.
       EXPECT_FALSE(Ftp->DiscardPendingAndWait(0ms));
     }
@@ -276,7 +276,7 @@ TEST_F(FtpThreadTest, DiscardPendingAndWaitLetsOnlyTheRunningCommandFinish) {
   Ftp->QueueCreateDirectory("/pub/never");
   Ftp->QueueDisconnect();
   ASSERT_TRUE(Sink->WaitFor([](const auto& r) {
-    return !r.empty() && r.back().text && *r.back().text == "Msg: アップロードします。";
+    return !r.empty() && r.back().Text && *r.back().Text == "Msg: アップロードします。";
   }));
   EXPECT_TRUE(Ftp->DiscardPendingAndWait(20s));
   EXPECT_EQ(fs::file_size(Server.Pub() / "offline.html"), 1u << 20);

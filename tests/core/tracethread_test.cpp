@@ -57,7 +57,7 @@ protected:
   // Waits until `ended` runs have sent their last notice.
   bool WaitForRuns(std::size_t ended, std::uint32_t last = TE_LAN_ADDRESS) {
     return Sink->WaitFor([&](const auto& r) {
-      return std::count_if(r.begin(), r.end(), [&](auto& x) { return x.code == last; }) >=
+      return std::count_if(r.begin(), r.end(), [&](auto& x) { return x.Code == last; }) >=
              static_cast<std::ptrdiff_t>(ended);
     });
   }
@@ -75,10 +75,10 @@ TEST_F(TraceThreadTest, NewIntervalTakesEffectAtTheNextWaitAndThePeriodIsTheRunP
   std::vector<Clock::time_point> starts, ends;
   Sink->OnEach = [&](const WorkerReport& r) {
     std::lock_guard lock(mutex);
-    if (r.code == TE_PROBE_STARTED) {
+    if (r.Code == TE_PROBE_STARTED) {
       starts.push_back(Clock::now());
       std::this_thread::sleep_for(runLength);
-    } else if (r.code == TE_LAN_ADDRESS) {
+    } else if (r.Code == TE_LAN_ADDRESS) {
       ends.push_back(Clock::now());
     }
   };
@@ -107,7 +107,7 @@ TEST_F(TraceThreadTest, RequestsDuringARunMergeIntoOneAndAStopLetsTheRunFinish) 
     Gate gate;
     bool first = true;  // only the worker touches it
     Sink->OnEach = [&](const WorkerReport& r) {
-      if (r.code == TE_PROBE_STARTED && std::exchange(first, false)) {
+      if (r.Code == TE_PROBE_STARTED && std::exchange(first, false)) {
         gate.HoldHere();
       }
     };
@@ -126,7 +126,7 @@ TEST_F(TraceThreadTest, RequestsDuringARunMergeIntoOneAndAStopLetsTheRunFinish) 
     std::this_thread::sleep_for(300ms);  // no interval: nothing more comes
     EXPECT_EQ(Sink->Count(), stop ? 10u : 20u);
     for (const auto& r : Sink->Reports()) {
-      EXPECT_EQ(r.message, WM_TRACETHREAD_EVENT);
+      EXPECT_EQ(r.Message, kWmTraceThreadEvent);
     }
     Finish();
   }
@@ -150,7 +150,7 @@ TEST_F(TraceThreadTest, NoticesStopOnceTheOwnerIsGone) {
   // owner goes away while it handles the last notice before the connection.
   auto owner = std::shared_ptr<IReportSink>(Sink.get(), [](IReportSink*) {});
   Sink->OnEach = [&](const WorkerReport& r) {
-    if (r.text && *r.text == connecting) {
+    if (r.Text && *r.Text == connecting) {
       owner.reset();
     }
   };
@@ -163,7 +163,7 @@ TEST_F(TraceThreadTest, NoticesStopOnceTheOwnerIsGone) {
   ASSERT_TRUE(peer.WaitForClientCloses(2, 10s));
   const auto reports = Sink->Reports();
   ASSERT_EQ(reports.size(), 6u);  // 2, LAN text, 0, three WAN texts
-  EXPECT_EQ(reports.back().text, connecting);
+  EXPECT_EQ(reports.back().Text, connecting);
 }
 
 TEST_F(TraceThreadTest, DestroyedDuringABlockedRunReturnsAtOnceAndTheThreadEnds) {

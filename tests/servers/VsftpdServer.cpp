@@ -40,7 +40,9 @@ bool Accepts(std::uint16_t port) {
 
 extern "C" char** environ;
 
-VsftpdServer::VsftpdServer() {
+VsftpdServer::VsftpdServer() : VsftpdServer(VsftpdOptions{}) {}
+
+VsftpdServer::VsftpdServer(VsftpdOptions options) : Options(std::move(options)) {
   if (::access(VsftpdBinary, X_OK) != 0) {
     Failure = "vsftpd is not installed (Debian package vsftpd)";
     return;
@@ -89,6 +91,11 @@ VsftpdServer::~VsftpdServer() {
     std::error_code ignored;
     std::filesystem::remove_all(BaseDir, ignored);
   }
+}
+
+std::string VsftpdServer::Log() const {
+  std::ifstream in(BaseDir / "vsftpd.log");
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string VsftpdServer::Address() const {
@@ -147,6 +154,23 @@ bool VsftpdServer::Launch() {
         << "utf8_filesystem=NO\n"
         << "ftpd_banner=Tavro test server\n"
         << "idle_session_timeout=120\n";
+    if (Options.LogCommands) {
+      out << "xferlog_enable=YES\n"
+          << "xferlog_std_format=NO\n"
+          << "log_ftp_protocol=YES\n";
+    }
+    if (!Options.Certificate.empty()) {
+      out << "ssl_enable=YES\n"
+          << "rsa_cert_file=" << Options.Certificate.string() << "\n"
+          << "rsa_private_key_file=" << Options.Key.string() << "\n"
+          << "allow_anon_ssl=YES\n"
+          << "force_anon_logins_ssl=YES\n"
+          << "force_anon_data_ssl=YES\n"
+          << "ssl_request_cert=NO\n"
+          // The built-in default names a cipher that OpenSSL 3 no longer offers.
+          << "ssl_ciphers=HIGH\n"
+          << "debug_ssl=YES\n";
+    }
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

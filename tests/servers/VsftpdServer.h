@@ -17,12 +17,23 @@
 
 namespace tavro::test {
 
+struct VsftpdOptions {
+  // With a certificate: TLS is required for the log-on and every transfer,
+  // and data connections must resume the control connection's TLS session
+  // (vsftpd's default).
+  std::filesystem::path Certificate;
+  std::filesystem::path Key;
+  // Every command and reply goes to the log that Log() reads back.
+  bool LogCommands = false;
+};
+
 class VsftpdServer {
 public:
   static constexpr const char* User = "anonymous";
   static constexpr const char* Password = "tavro-secret";
 
   VsftpdServer();
+  explicit VsftpdServer(VsftpdOptions options);
   ~VsftpdServer();
   VsftpdServer(const VsftpdServer&) = delete;
   VsftpdServer& operator=(const VsftpdServer&) = delete;
@@ -37,6 +48,8 @@ public:
   const std::filesystem::path& Pub() const { return PubDir; }
   // Makes a file or folder under Pub() writable by the server's session user.
   void Share(const std::filesystem::path& path) const;
+  // The server's log: its TLS errors and, with LogCommands, the dialogue.
+  std::string Log() const;
 
 private:
   bool Launch();
@@ -48,6 +61,7 @@ private:
   std::uint16_t ListenPort = 0;
   pid_t Pid = -1;
   std::string Failure;
+  VsftpdOptions Options;
 };
 
 }  // namespace tavro::test

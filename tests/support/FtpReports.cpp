@@ -10,35 +10,35 @@ namespace tavro::test {
 
 RecordedReport FtpText(const std::string& text) {
   RecordedReport report;
-  report.message = WM_FTPTHREAD_MESSAGE;
-  report.code = 13;
-  report.text = text;
+  report.Message = kWmFtpThreadMessage;
+  report.Code = 13;
+  report.Text = text;
   return report;
 }
 
 RecordedReport FtpEvent(std::uint32_t code) {
   RecordedReport report;
-  report.message = WM_FTPTHREAD_EVENT;
-  report.code = code;
+  report.Message = kWmFtpThreadEvent;
+  report.Code = code;
   return report;
 }
 
 RecordedReport FtpResult(std::uint32_t code, bool success) {
   RecordedReport report;
-  report.message = WM_FTPTHREAD_MESSAGE;
-  report.code = code;
-  report.value = success ? 1 : 0;
+  report.Message = kWmFtpThreadMessage;
+  report.Code = code;
+  report.Value = success ? 1 : 0;
   return report;
 }
 
 RecordedReport FtpEntryReport(const std::string& name, bool directory, std::uint64_t size) {
   RecordedReport report;
-  report.message = WM_FTPTHREAD_MESSAGE;
-  report.code = 16;
-  report.hasEntry = true;
-  report.entryName = name;
-  report.entryIsDirectory = directory;
-  report.entrySize = size;
+  report.Message = kWmFtpThreadMessage;
+  report.Code = 16;
+  report.HasEntry = true;
+  report.EntryName = name;
+  report.EntryIsDirectory = directory;
+  report.EntrySize = size;
   return report;
 }
 
@@ -67,7 +67,7 @@ FtpReports Join(std::initializer_list<FtpReports> parts) {
 
 std::size_t FtpResultCount(const FtpReports& reports) {
   return static_cast<std::size_t>(std::count_if(reports.begin(), reports.end(), [](const auto& r) {
-    return r.message == WM_FTPTHREAD_MESSAGE && r.code != 13 && r.code != 16;
+    return r.Message == kWmFtpThreadMessage && r.Code != 13 && r.Code != 16;
   }));
 }
 
@@ -80,15 +80,15 @@ FtpReports AwaitFtpResults(const RecordingSink& sink, std::size_t count, std::si
 }
 
 void PrintTo(const RecordedReport& report, std::ostream* out) {
-  if (report.message == WM_FTPTHREAD_EVENT) {
-    *out << "event(" << report.code << ")";
-  } else if (report.text) {
-    *out << "text(" << *report.text << ")";
-  } else if (report.hasEntry) {
-    *out << "entry(" << report.entryName << (report.entryIsDirectory ? ", dir, " : ", ")
-         << report.entrySize << ")";
+  if (report.Message == kWmFtpThreadEvent) {
+    *out << "event(" << report.Code << ")";
+  } else if (report.Text) {
+    *out << "text(" << *report.Text << ")";
+  } else if (report.HasEntry) {
+    *out << "entry(" << report.EntryName << (report.EntryIsDirectory ? ", dir, " : ", ")
+         << report.EntrySize << ")";
   } else {
-    *out << "result(" << report.code << ", " << report.value << ")";
+    *out << "result(" << report.Code << ", " << report.Value << ")";
   }
 }
 

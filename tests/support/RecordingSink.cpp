@@ -9,17 +9,17 @@ void RecordingSink::OnReport(const WorkerReport& report) {
     OnEach(report);
   }
   RecordedReport copy;
-  copy.message = report.message;
-  copy.code = report.code;
-  copy.value = report.value;
-  if (report.text) {
-    copy.text = *report.text;
+  copy.Message = report.Message;
+  copy.Code = report.Code;
+  copy.Value = report.Value;
+  if (report.Text) {
+    copy.Text = *report.Text;
   }
-  if (report.entry) {
-    copy.hasEntry = true;
-    copy.entryName = report.entry->Name;
-    copy.entryIsDirectory = report.entry->IsDirectory();
-    copy.entrySize = report.entry->Size;
+  if (report.Entry) {
+    copy.HasEntry = true;
+    copy.EntryName = report.Entry->Name;
+    copy.EntryIsDirectory = report.Entry->IsDirectory();
+    copy.EntrySize = report.Entry->Size;
   }
   {
     std::lock_guard lock(Mutex);

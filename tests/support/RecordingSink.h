@@ -15,14 +15,14 @@
 namespace tavro::test {
 
 struct RecordedReport {
-  std::uint32_t message = 0;
-  std::uint32_t code = 0;
-  std::int64_t value = 0;
-  std::optional<std::string> text;  // copy of the text payload, if any
-  bool hasEntry = false;
-  std::string entryName;  // raw name bytes of an FTP entry payload
-  bool entryIsDirectory = false;
-  std::uint64_t entrySize = 0;
+  std::uint32_t Message = 0;
+  std::uint32_t Code = 0;
+  std::int64_t Value = 0;
+  std::optional<std::string> Text;  // copy of the text payload, if any
+  bool HasEntry = false;
+  std::string EntryName;  // raw name bytes of an FTP entry payload
+  bool EntryIsDirectory = false;
+  std::uint64_t EntrySize = 0;
 
   bool operator==(const RecordedReport&) const = default;
 };
@@ -35,9 +35,9 @@ public:
   std::size_t Count() const;
   // Waits until the predicate holds on the reports so far, or the time runs out.
   bool WaitFor(const std::function<bool(const std::vector<RecordedReport>&)>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+               std::chrono::milliseconds timeout = std::chrono::seconds(90)) const;
   bool WaitForCount(std::size_t count,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+                    std::chrono::milliseconds timeout = std::chrono::seconds(90)) const;
 
   // Runs inside OnReport, on the worker's thread, before the report is kept;
   // lets a test act at an exact point of a worker's run.

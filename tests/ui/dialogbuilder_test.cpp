@@ -2,7 +2,6 @@
 // unit arithmetic for a known font, ids, labels and commands.
 #include "ui/DialogBuilder.h"
 #include "ui/Fonts.h"
-#include "ui/Icons.h"
 
 #include <QCheckBox>
 #include <QDialog>
@@ -223,13 +222,6 @@ private slots:
       QCOMPARE(window.result(), id == 13 ? int(QDialog::Accepted) : int(QDialog::Rejected));
       QVERIFY(!window.isVisible());
     }
-  }
-
-  void ApplicationIconHasEverySize() {
-    const QIcon icon = LoadIconResource(kAppIconId);
-    QCOMPARE(icon.availableSizes(),
-             QList<QSize>({{16, 16}, {24, 24}, {32, 32}, {48, 48}, {64, 64}}));
-    QVERIFY(LoadIconResource(99999).isNull());
   }
 };
 

@@ -29,9 +29,9 @@ struct Worker {
     StatusText = std::move(text);
     Done = std::async(std::launch::async, [this] {
       WorkerReport report;
-      report.message = WM_FTPTHREAD_MESSAGE;
-      report.code = 13;
-      report.text = &StatusText;
+      report.Message = kWmFtpThreadMessage;
+      report.Code = 13;
+      report.Text = &StatusText;
       Channel.Deliver(report);
       // The owner has dealt with the report: the worker may reuse its text.
       StatusText = "changed after the report";
@@ -58,7 +58,7 @@ private slots:
     auto sink = GuiReportSink::Create(&window, [&](const WorkerReport& report) {
       handlerThread = QThread::currentThread();
       workerWasWaiting = !worker.Returned;
-      seen.append(QString::fromStdString(*report.text));
+      seen.append(QString::fromStdString(*report.Text));
     });
     worker.Channel.Open(sink);
     for (const char* text : {"Msg: first", "Err: second"}) {
@@ -114,7 +114,7 @@ private slots:
       sink->Close();
       std::this_thread::sleep_for(50ms);
       workerReturnedDuringHandler = worker.Returned;
-      readAfterClose = QString::fromStdString(*report.text);
+      readAfterClose = QString::fromStdString(*report.Text);
     });
     worker.Channel.Open(sink);
     worker.Send("Msg: still mine");

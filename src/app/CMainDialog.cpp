@@ -1,0 +1,435 @@
+#include "app/CMainDialog.h"
+
+#include "probe/AddressProbe.h"
+#include "publish/ImmediateUnpublish.h"
+#include "publish/PageGenerator.h"
+#include "ui/Fonts.h"
+#include "ui/Icons.h"
+#include "ui/MessageBoxes.h"
+#include "ui/ResourceIds.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+
+#include <cstdio>
+
+namespace tavro {
+
+const char* const CMainDialog::kUnpublishQuestion =
+    "現在の設定は公開状態になっていますが\n設定を非公開状態にしますか";
+const char* const CMainDialog::kUnpublishFailed = "非公開設定にできませんでした。";
+const char* const CMainDialog::kOpenFailed = "Err:ファイルを開くのに失敗しました。:";
+const char* const CMainDialog::kUpdateFinished = "Msg: 更新作業が終了しました。";
+
+namespace {
+
+QString Text(const std::string& utf8) {
+  return QString::fromStdString(utf8);
+}
+
+}  // namespace
+
+std::string FormatVersionText(std::uint32_t productVersionMs, std::uint32_t productVersionLs) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%d.%d%d", int(productVersionMs >> 16),
+                int(productVersionMs & 0xFF), int(productVersionLs >> 16));
+  return text;
+}
+
+CMainDialog::CMainDialog(MainDialogOptions options) : Options(std::move(options)) {
+  if (!Options.Store) {
+    Options.Store = MakeRegistryStore();
+  }
+  Builder.Build(this, IDD_MAIN, [this](int id) { OnCommand(id); });
+  MessageList = std::make_unique<MessageLog>(this, Builder.Control<QListWidget>(IDC_LOG));
+  setWindowIcon(LoadIconResource(kAppIconId));
+  // Every report of both workers reaches the window through this one sink,
+  // which the window closes before anything of it goes away.
+  Sink = GuiReportSink::Create(this, [this](const WorkerReport& report) { OnReport(report); });
+}
+
+CMainDialog::~CMainDialog() {
+  Sink->Close();
+  OnDestroy();
+}
+
+QLineEdit* CMainDialog::WanField() const {
+  return Builder.Control<QLineEdit>(IDC_WAN_ADDRESS);
+}
+QLineEdit* CMainDialog::LanField() const {
+  return Builder.Control<QLineEdit>(IDC_LAN_ADDRESS);
+}
+
+bool CMainDialog::OnInitDialog() {
+  // 1-2: the controls are bound by the builder; the window's icon.
+  setWindowIcon(LoadIconResource(kAppIconId));
+
+  // 3: the tray icon, tool tip "Tavro". A desktop without a tray simply has
+  // none; the program runs on without it.
+  Tray = new QSystemTrayIcon(LoadIconResource(kAppIconId), this);
+  Tray->setToolTip(QStringLiteral("Tavro"));
+  connect(Tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+    if (why == QSystemTrayIcon::DoubleClick) {
+      Restore();
+    }
+  });
+
+  // 4-5: the popup menus, built once and kept.
+  auto handler = [this](int id) { OnCommand(id); };
+  TrayMenu = BuildPopupMenu(this,
+                            {{MenuEntry::Type::Item, IDM_VIEW, QStringLiteral("表示(&V)"), {}},
+                             {MenuEntry::Type::Separator, 0, {}, {}},
+                             {MenuEntry::Type::Item, IDM_EXIT, QStringLiteral("終了(&X)"), {}}},
+                            PopupItems, handler);
+  LogMenu =
+      BuildPopupMenu(this,
+                     {{MenuEntry::Type::Item, IDM_WRITELOG, QStringLiteral("ログの書き出し"), {}},
+                      {MenuEntry::Type::Separator, 0, {}, {}},
+                      {MenuEntry::Type::Item, IDM_CANSEL, QStringLiteral("キャンセル"), {}}},
+                     PopupItems, handler);
+  Tray->setContextMenu(TrayMenu);
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    Tray->show();
+  }
+
+  // 6: the address font, by cell height 16, on the LAN field and then the WAN
+  // field.
+  const QFont addressFont = FontByCellHeight(QString::fromUtf8(kFixedFace), 16);
+  LanField()->setFont(addressFont);
+  WanField()->setFont(addressFont);
+
+  // 7: the settings, and the published state from the start-up switch.
+  Settings settings;
+  SettingsLoaded = LoadSettings(*Options.Store, settings);
+  Server = settings.Server;
+  User = settings.User;
+  Password = settings.Password;
+  FtpFile = settings.FtpFile;
+  OnlineFile = settings.OnlineFile;
+  OfflineFile = settings.OfflineFile;
+  Trace = settings.Trace;
+  IPMode = settings.IPMode;
+  Sleep = settings.Sleep;
+  IsCreateWwwOpen = settings.IsCreateWwwOpen;
+  IsIpGetOnly = settings.IsIpGetOnly;
+  IsPublished = IsCreateWwwOpen;
+
+  // 8: the version text.
+  VersionText = FormatVersionText((TAVRO_VERSION_MAJOR << 16) | TAVRO_VERSION_MINOR,
+                                  (TAVRO_VERSION_PATCH << 16) | TAVRO_VERSION_TWEAK);
+
+  // 9-11: the FTP worker, the trace worker with its copies of the settings,
+  // and the first probe at once.
+  FtpThread.SetTimeouts(Options.Ftp);
+  FtpThread.SetOwner(Sink);
+  TraceThread.SetTimeouts(Options.Smtp);
+  TraceThread.SetMailServer(Trace);
+  TraceThread.SetInterval(std::uint32_t(Sleep));
+  TraceThread.SetMode(IPMode);
+  TraceThread.SetOwner(Sink);
+  if (Options.StartWorkers) {
+    FtpThread.Start();
+    TraceThread.Start();
+    TraceThread.RequestProbe();
+  }
+  return true;
+}
+
+int CMainDialog::DoModal() {
+  OnInitDialog();
+  return exec();
+}
+
+Settings CMainDialog::CurrentSettings() const {
+  Settings settings;
+  settings.Server = Server;
+  settings.User = User;
+  settings.Password = Password;
+  settings.FtpFile = FtpFile;
+  settings.OnlineFile = OnlineFile;
+  settings.OfflineFile = OfflineFile;
+  settings.Trace = Trace;
+  settings.IPMode = IPMode;
+  settings.Sleep = Sleep;
+  settings.IsCreateWwwOpen = IsCreateWwwOpen;
+  settings.IsIpGetOnly = IsIpGetOnly;
+  return settings;
+}
+
+void CMainDialog::OnCommand(int id) {
+  switch (id) {
+    case IDOK_COMMAND:
+    case IDM_EXIT:
+      OnOK();
+      break;
+    case IDM_PUBLISH:
+      Publish();
+      break;
+    case IDM_UNPUBLISH:
+      Unpublish();
+      break;
+    case IDM_UPDATE:
+      TraceThread.RequestProbe();
+      break;
+    case IDM_VIEW:
+      Restore();
+      break;
+    case IDM_WRITELOG:
+      MessageList->WriteLog();
+      break;
+    default:
+      // IDM_CANSEL only closes its menu.
+      break;
+  }
+}
+
+void CMainDialog::Restore() {
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void CMainDialog::SetUpdateItems(bool enabled) {
+  for (int id : {IDM_PUBLISH, IDM_UNPUBLISH, IDM_UPDATE}) {
+    Builder.MenuItem(id)->setEnabled(enabled);
+  }
+}
+
+bool CMainDialog::UpdateItemsEnabled() const {
+  const bool publish = Builder.MenuItem(IDM_PUBLISH)->isEnabled();
+  // The three are only ever switched together.
+  Q_ASSERT(publish == Builder.MenuItem(IDM_UNPUBLISH)->isEnabled() &&
+           publish == Builder.MenuItem(IDM_UPDATE)->isEnabled());
+  return publish;
+}
+
+void CMainDialog::Publish() {
+  const std::string address = IPMode == "WAN" ? LastWanAddress : LastLanAddress;
+  if (address.empty()) {
+    // Published all the same, with the placeholders emptied: the probe's
+    // answer is a change and publishes again.
+    TraceThread.RequestProbe();
+  }
+  IsPublished = 1;
+  setWindowTitle(QStringLiteral("Tavro - 公開中"));
+  const auto page = GeneratePage(OnlineFile, address);
+  if (!page) {
+    MessageList->AddMessage(QString::fromUtf8(kOpenFailed) + Text(OnlineFile));
+    return;
+  }
+  FtpThread.QueueConnect(Server, User, Password);
+  FtpThread.QueueDelete(FtpFile);
+  FtpThread.QueueUpload(*page, FtpFile);
+  FtpThread.QueueDisconnect();
+}
+
+void CMainDialog::Unpublish() {
+  IsPublished = 0;
+  setWindowTitle(QStringLiteral("Tavro - 非公開中"));
+  if (IsExiting == 0) {
+    FtpThread.QueueConnect(Server, User, Password);
+    FtpThread.QueueDelete(FtpFile);
+    FtpThread.QueueUpload(OfflineFile, FtpFile);
+    FtpThread.QueueDisconnect();
+    return;
+  }
+  // On the way out the offline page must be the last upload: a publish still
+  // queued would otherwise put the online page back after it. The commands
+  // not yet started are dropped and the one running is waited for; its own
+  // time-outs bound it, the limit only guards against a stuck transfer. The
+  // sink is closed first, or the running command's next report and this wait
+  // would block each other.
+  Sink->Close();
+  FtpThread.DiscardPendingAndWait(2 * Options.Ftp.Reply);
+  if (!UnpublishNow(Server, User, Password, OfflineFile, FtpFile, Options.Ftp)) {
+    MessageBoxes::Show(this, QString::fromUtf8(kUnpublishFailed), MB_OK);
+  }
+}
+
+void CMainDialog::StopWorkers() {
+  TraceThread.RequestStop();
+  FtpThread.RequestStop();
+}
+
+bool CMainDialog::ConfirmUnpublish(unsigned style) {
+  if (IsPublished == 0 || IsIpGetOnly != 0) {
+    return true;
+  }
+  switch (MessageBoxes::Show(this, QString::fromUtf8(kUnpublishQuestion), style)) {
+    case IDYES:
+      StopWorkers();
+      IsExiting = 1;
+      Unpublish();
+      return true;
+    case IDNO:
+      StopWorkers();
+      IsExiting = 1;
+      return true;
+    case IDCANCEL:
+      IsExiting = 0;
+      return false;
+    default:
+      return true;
+  }
+}
+
+void CMainDialog::OnOK() {
+  if (ConfirmUnpublish(MB_YESNOCANCEL | MB_ICONINFORMATION)) {
+    done(QDialog::Accepted);
+  }
+}
+
+void CMainDialog::OnCancel() {
+  if (ConfirmUnpublish(MB_YESNOCANCEL | MB_ICONINFORMATION)) {
+    done(QDialog::Rejected);
+  }
+}
+
+void CMainDialog::done(int result) {
+  QDialog::done(result);
+  OnDestroy();
+}
+
+bool CMainDialog::OnQueryEndSession() {
+  if (IsExiting == 1) {
+    return true;
+  }
+  return ConfirmUnpublish(MB_YESNOCANCEL | MB_ICONINFORMATION);
+}
+
+void CMainDialog::OnEndSession(bool ending) {
+  if (!ending) {
+    IsExiting = 0;
+  }
+}
+
+void CMainDialog::EndWithoutQuestion() {
+  IsExiting = 1;
+  done(QDialog::Rejected);
+  // A box still open (the exit question, say) would keep the program waiting
+  // for an answer nobody is there to give.
+  for (int open = 0; open < 8; ++open) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || modal == this) {
+      break;
+    }
+    modal->close();
+  }
+}
+
+void CMainDialog::OnDestroy() {
+  if (Destroyed) {
+    return;
+  }
+  Destroyed = true;
+  if (IsExiting == 0) {
+    ConfirmUnpublish(MB_YESNO | MB_ICONINFORMATION);
+  }
+  // Whatever the path, no worker reports to the window from here on and both
+  // are told to stop; they end by themselves within their time-outs.
+  Sink->Close();
+  StopWorkers();
+  // A file that could not be read at start-up is left as it is: saving the
+  // defaults over it would lose the user's settings.
+  if (SettingsLoaded) {
+    SaveSettings(*Options.Store, CurrentSettings());
+  }
+  if (Tray) {
+    Tray->hide();
+  }
+}
+
+void CMainDialog::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    OnOK();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void CMainDialog::contextMenuEvent(QContextMenuEvent* event) {
+  // The address fields keep their own edit menu; everywhere else in the
+  // window a right-click offers the log's menu.
+  LogMenu->popup(event->globalPos());
+  event->accept();
+}
+
+void CMainDialog::OnReport(const WorkerReport& report) {
+  switch (report.Message) {
+    case kWmTraceThreadEvent:
+      OnTraceThreadEvent(report.Code, report.Text);
+      break;
+    case kWmFtpThreadMessage:
+      OnFtpThreadMessage(report.Code, report.Text);
+      break;
+    default:
+      // kWmFtpThreadEvent is accepted and has nothing to change here.
+      break;
+  }
+}
+
+int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text) {
+  const std::string value = text ? *text : std::string();
+  switch (code) {
+    case TE_LAN_ADDRESS:
+      LanField()->setText(Text(value));
+      if (IPMode == "LAN") {
+        LastWanAddress.clear();
+        WanField()->setText(QString());
+        SetUpdateItems(true);
+      }
+      if (LastLanAddress != value) {
+        LastLanAddress = value;
+        MessageList->AddMessage(QStringLiteral("Msg: LAN IPアドレスに変更がありました。"));
+        if (IPMode == "LAN" && IsPublished == 1 && IsIpGetOnly == 0) {
+          Publish();
+        }
+      }
+      break;
+    case TE_WAN_ADDRESS:
+      WanField()->setText(Text(value));
+      SetUpdateItems(true);
+      if (LastWanAddress != value) {
+        LastWanAddress = value;
+        MessageList->AddMessage(QStringLiteral("Msg: WAN IPアドレスに変更がありました。"));
+        if (IPMode == "WAN" && IsPublished == 1 && IsCreateWwwOpen == 1 && IsIpGetOnly == 0) {
+          Publish();
+        }
+      }
+      break;
+    case TE_PROBE_STARTED:
+      SetUpdateItems(false);
+      break;
+    case TE_STATUS_TEXT:
+      MessageList->AddMessage(Text(value));
+      break;
+    case TE_PROBE_FAILED:
+      SetUpdateItems(true);
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+int CMainDialog::OnFtpThreadMessage(std::uint32_t code, const std::string* text) {
+  switch (code) {
+    case FTPCMD_CONNECT:
+      SetUpdateItems(false);
+      break;
+    case FTPCMD_DISCONNECT:
+      MessageList->AddMessage(QString::fromUtf8(kUpdateFinished));
+      SetUpdateItems(true);
+      break;
+    case FTPMSG_TEXT:
+      MessageList->AddMessage(Text(text ? *text : std::string()));
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+}  // namespace tavro

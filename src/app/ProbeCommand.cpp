@@ -1,0 +1,60 @@
+#include "app/ProbeCommand.h"
+
+#include "platform/SystemNameResolver.h"
+#include "probe/AddressProbe.h"
+#include "registry/RegistryStore.h"
+
+#include <iostream>
+#include <string_view>
+
+namespace tavro {
+
+namespace {
+
+// Server texts end in CR LF; one line each on a terminal reads better.
+std::string_view WithoutLineEnd(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+}  // namespace
+
+int RunProbe(const Settings& settings, std::shared_ptr<INameResolver> resolver,
+             const SmtpTimeouts& timeouts, std::ostream& out) {
+  std::optional<std::string> lan;
+  std::optional<std::string> wan;
+  AddressProbe probe(std::move(resolver), [&](std::uint32_t code, const std::string* payload) {
+    if (code == TE_STATUS_TEXT && payload != nullptr) {
+      out << WithoutLineEnd(*payload) << '\n' << std::flush;
+    } else if (code == TE_LAN_ADDRESS && payload != nullptr) {
+      lan = *payload;
+    } else if (code == TE_WAN_ADDRESS && payload != nullptr) {
+      wan = *payload;
+    }
+  });
+  probe.ProbeAddresses({settings.Trace, settings.IPMode, timeouts});
+  out << "LAN: " << lan.value_or("") << '\n' << "WAN: " << wan.value_or("") << '\n' << std::flush;
+  // The same test as the probe's own: only "LAN", exactly, stops at the LAN.
+  const bool found = settings.IPMode == "LAN" ? lan.has_value() : wan.has_value();
+  return found ? 0 : 1;
+}
+
+int RunProbeCommand(IRegistryStore& store, std::ostream& out, std::ostream& err) {
+  Settings settings;
+  if (!LoadSettings(store, settings)) {
+    err << "tavro: the settings could not be read; probing with the defaults\n";
+  }
+  return RunProbe(settings, std::make_shared<SystemNameResolver>(), SmtpTimeouts{}, out);
+}
+
+std::optional<int> RunCommandLine(int argc, char** argv) {
+  if (argc < 2 || std::string_view(argv[1]) != "--probe") {
+    return std::nullopt;
+  }
+  const auto store = MakeRegistryStore();
+  return RunProbeCommand(*store, std::cout, std::cerr);
+}
+
+}  // namespace tavro

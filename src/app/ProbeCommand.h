@@ -1,0 +1,31 @@
+// `tavro --probe`: one address probe with the stored settings, without a
+// window and without publishing, so that a user can check by hand whether a
+// mail server or a check service answers with the address.
+#pragma once
+
+#include "platform/NameResolver.h"
+#include "platform/Timeouts.h"
+#include "settings/Settings.h"
+
+#include <memory>
+#include <optional>
+#include <ostream>
+
+namespace tavro {
+
+class IRegistryStore;
+
+// Runs one probe: every log text and then both addresses go to out. 0 where
+// the address that IPMode selects was found, 1 otherwise.
+int RunProbe(const Settings& settings, std::shared_ptr<INameResolver> resolver,
+             const SmtpTimeouts& timeouts, std::ostream& out);
+
+// Loads the settings from the store (a store that cannot be read gives the
+// defaults, with a line on err) and runs the probe.
+int RunProbeCommand(IRegistryStore& store, std::ostream& out, std::ostream& err);
+
+// The command line's one command: the exit status where argv asks for it,
+// nullopt where the program should start as usual.
+std::optional<int> RunCommandLine(int argc, char** argv);
+
+}  // namespace tavro

@@ -1,0 +1,88 @@
+#include "ftp/FtpTls.h"
+
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Net/SecureStreamSocketImpl.h>
+
+#include <Poco/Timestamp.h>
+
+#include <algorithm>
+
+namespace tavro {
+
+namespace {
+
+bool StartsWithNoCase(std::string_view text, std::string_view lowerPrefix) {
+  return text.size() >= lowerPrefix.size() &&
+         std::equal(lowerPrefix.begin(), lowerPrefix.end(), text.begin(), [](char lower, char c) {
+           return (c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) == lower;
+         });
+}
+
+}  // namespace
+
+std::optional<std::string_view> ExplicitTlsServer(std::string_view server) {
+  constexpr std::string_view scheme = "ftpes://";
+  if (!StartsWithNoCase(server, scheme)) {
+    return std::nullopt;
+  }
+  server.remove_prefix(scheme.size());
+  if (!server.empty() && server.back() == '/') {
+    server.remove_suffix(1);
+  }
+  return server;
+}
+
+Poco::Net::StreamSocket SecureControlSocket(const Poco::Net::StreamSocket& plain,
+                                            const std::string& host,
+                                            Poco::Net::Context::Ptr context) {
+  return Poco::Net::SecureStreamSocket::attach(plain, host, std::move(context));
+}
+
+Poco::Net::Session::Ptr CurrentTlsSession(const Poco::Net::StreamSocket& socket) {
+  auto* impl = dynamic_cast<Poco::Net::SecureStreamSocketImpl*>(socket.impl());
+  return impl ? impl->currentSession() : nullptr;
+}
+
+Poco::Net::StreamSocket SecureDataSocket(const Poco::Net::StreamSocket& accepted,
+                                         const std::string& host, Poco::Net::Context::Ptr context,
+                                         Poco::Net::Session::Ptr session) {
+  return Poco::Net::SecureStreamSocket::attach(accepted, host, std::move(context),
+                                               std::move(session));
+}
+
+void FinishSecureSend(Poco::Net::StreamSocket& secure, Poco::Net::StreamSocket& plain,
+                      Poco::Timespan timeout) {
+  if (!secure.poll(timeout, Poco::Net::Socket::SELECT_WRITE)) {
+    throw Poco::TimeoutException("the data connection took nothing more");
+  }
+  // Poco's TLS shutdown also shuts the TCP connection down in both directions
+  // unless the plain socket under it is non-blocking; only close_notify is
+  // wanted here.
+  plain.setBlocking(false);
+  try {
+    secure.shutdown();
+  } catch (...) {
+    plain.setBlocking(true);
+    throw;
+  }
+  plain.setBlocking(true);
+  const Poco::Timestamp deadline = Poco::Timestamp() + timeout.totalMicroseconds();
+  char buffer[4096];
+  for (;;) {
+    const Poco::Timestamp::TimeDiff left = deadline - Poco::Timestamp();
+    if (left <= 0 || (secure.available() <= 0 &&
+                      !secure.poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ))) {
+      throw Poco::TimeoutException("the server did not end the data connection");
+    }
+    try {
+      if (secure.receiveBytes(buffer, sizeof buffer) <= 0) {
+        return;
+      }
+    } catch (const Poco::Net::NetException&) {
+      return;  // a close without close_notify ends it just as well
+    }
+  }
+}
+
+}  // namespace tavro

@@ -1,0 +1,143 @@
+#include "platform/SystemNameResolver.h"
+#include "probe/AddressProbe.h"
+#include "probe/HttpAddressCheck.h"
+#include "servers/HttpCheckServer.h"
+#include "servers/TestCertificates.h"
+
+#include <Poco/Net/ServerSocket.h>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using namespace tavro;
+using tavro::test::HttpCheckServer;
+using tavro::test::TestCertificates;
+
+namespace {
+
+// The notices after the LAN address, as "code:text" lines, which read well in
+// a failed comparison.
+std::vector<std::string> WanNotices(const std::string& trace,
+                                    std::chrono::milliseconds timeout = 5s) {
+  std::vector<std::string> notices;
+  bool afterLan = false;
+  AddressProbe probe(std::make_shared<SystemNameResolver>(),
+                     [&](std::uint32_t code, const std::string* payload) {
+                       if (afterLan) {
+                         notices.push_back(std::to_string(code) + ":" + (payload ? *payload : ""));
+                       }
+                       afterLan = afterLan || code == TE_LAN_ADDRESS;
+                     });
+  probe.ProbeAddresses({trace, "WAN", {timeout, timeout, timeout}});
+  return notices;
+}
+
+const std::vector<std::string> UpToConnect{"3:Msg: WANのホスト名を収得中。",
+                                           "3:Msg: WANのソケットを作成中。",
+                                           "3:Msg: WANのメールサーバに接続中。"};
+
+std::vector<std::string> Expect(std::vector<std::string> rest) {
+  rest.insert(rest.begin(), UpToConnect.begin(), UpToConnect.end());
+  return rest;
+}
+std::vector<std::string> Found(const std::string& firstLine, const std::string& address) {
+  return Expect({"3:Msg: HTTP/1.1 200 OK", "3:Msg: " + firstLine,
+                 "3:Msg: WANのIPアドレスを収得しました。", "1:" + address});
+}
+std::vector<std::string> NoAddress(const std::string& firstLine) {
+  return Expect({"3:Msg: HTTP/1.1 200 OK", "3:Msg: " + firstLine,
+                 "3:Err: WANのメールサーバがIPアドレスを返してくれませんでした。", "4:"});
+}
+const std::vector<std::string> ConnectFailed =
+    Expect({"3:Err: WANのメールサーバに接続ができませんでした。", "4:"});
+
+}  // namespace
+
+TEST(HttpAddressCheck, FirstDottedQuadIsTakenOnlyWhenItStandsAlone) {
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
+      {"203.0.113.7\n", "203.0.113.7"},
+      {"Current IP Address: 203.0.113.7</body>", "203.0.113.7"},
+      {"ip=0.0.0.0, then 255.255.255.255", "0.0.0.0"},
+      {"end of sentence 10.1.2.3.", "10.1.2.3"},
+      {"256.1.1.1 1.2.3.4.5 10.0.0.1234 01.2.3.4 1.2.3 then 9.8.7.6", "9.8.7.6"},
+      {"1..2.3.4 1.2.3.-4 a.b.c.d", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [text, address] : cases) {
+    EXPECT_EQ(FirstIpv4Address(text), address) << text;
+  }
+}
+
+TEST(HttpAddressCheck, PageDecidesAddressOrStepThatFails) {
+  HttpCheckServer server;
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases{
+      {"/plain", Found("203.0.113.7", "203.0.113.7")},
+      {"/html", Found("<!DOCTYPE html>", "198.51.100.23")},
+      {"/none", NoAddress("<html><body>No address here, only version 1.2.3.4.5 and 999.1.1.1"
+                          "</body></html>")},
+      // 200 KB: the address must be in the first 64 KiB, and the rest is not waited for.
+      {"/long-early", Found("203.0.113.7", "203.0.113.7")},
+      {"/long-late", NoAddress(std::string(511, 'x'))},
+      {"/redirect/2", Found("Your address: 203.0.113.7", "203.0.113.7")},
+      {"/redirect/3", Found("Your address: 203.0.113.7", "203.0.113.7")},
+      {"/redirect/4", ConnectFailed},
+      {"/redirect/5", ConnectFailed},
+      {"/error", ConnectFailed},
+      {"/missing", ConnectFailed},
+  };
+  for (const auto& [path, notices] : cases) {
+    EXPECT_EQ(WanNotices(server.Url(path)), notices) << path;
+  }
+  // One GET per hop and no retries; the chains of 4 and 5 stop at their
+  // fourth redirect (/redirect/1 and /redirect/2) without following it.
+  const auto requests = server.Requests();
+  const auto count = [&](const char* path) {
+    return std::count(requests.begin(), requests.end(), path);
+  };
+  EXPECT_EQ(count("/error"), 1);
+  EXPECT_EQ(count("/redirect/1"), 3);
+  EXPECT_EQ(count("/redirect/0"), 2);
+
+  // The scheme in any case; the first line as the mail server path cuts it.
+  EXPECT_EQ(WanNotices("HtTp://127.0.0.1:" + std::to_string(server.Port()) + "/plain"),
+            Found("203.0.113.7", "203.0.113.7"));
+}
+
+TEST(HttpAddressCheck, SilentServersAndBadAddressesFailWithinTheTimeouts) {
+  HttpCheckServer server;
+  ASSERT_TRUE(server.Started()) << server.Error();
+  // A listener that never accepts: the TLS handshake gets no answer either.
+  Poco::Net::ServerSocket mute(Poco::Net::SocketAddress("127.0.0.1", 0));
+  const std::string mutePort = std::to_string(mute.address().port());
+  for (const std::string& url : {server.Url("/silent"), "http://localhost:" + mutePort + "/",
+                                 "https://localhost:" + mutePort + "/"}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WanNotices(url, 500ms), ConnectFailed) << url;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << url;
+  }
+  const std::vector<std::string> unresolved{
+      UpToConnect[0], "3:Err: WANのホスト名を収得するのに失敗しました。", "4:"};
+  EXPECT_EQ(WanNotices("http://nosuch.invalid/"), unresolved);
+  EXPECT_EQ(WanNotices("https:///path"), unresolved);
+}
+
+TEST(HttpAddressCheck, TlsVerifiesChainAndNameBeforeTheRequestLeaves) {
+  static const TestCertificates certificates;
+  ASSERT_TRUE(certificates.Made()) << certificates.Error();
+  certificates.TrustTestCa();
+
+  HttpCheckServer good(certificates.Localhost(), certificates.Key());
+  ASSERT_TRUE(good.Started()) << good.Error();
+  EXPECT_EQ(WanNotices(good.Url("/plain")), Found("203.0.113.7", "203.0.113.7"));
+  EXPECT_EQ(WanNotices(good.Url("/redirect/2")), Found("Your address: 203.0.113.7", "203.0.113.7"));
+  // The certificate names 127.0.0.1 too; an address is checked as an address.
+  EXPECT_EQ(WanNotices("https://127.0.0.1:" + std::to_string(good.Port()) + "/html"),
+            Found("<!DOCTYPE html>", "198.51.100.23"));
+
+  for (const auto& certificate : {certificates.OtherName(), certificates.SelfSigned()}) {
+    HttpCheckServer bad(certificate, certificates.Key());
+    ASSERT_TRUE(bad.Started()) << bad.Error();
+    EXPECT_EQ(WanNotices(bad.Url("/plain")), ConnectFailed) << certificate;
+    EXPECT_TRUE(bad.Requests().empty()) << certificate;
+  }
+}

@@ -1,0 +1,44 @@
+#include "app/ProbeCommand.h"
+#include "platform/SystemNameResolver.h"
+#include "servers/HttpCheckServer.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace std::chrono_literals;
+using namespace tavro;
+using tavro::test::HttpCheckServer;
+
+TEST(ProbeCommand, ExitStatusFollowsTheAddressThatIpModeSelects) {
+  HttpCheckServer server;
+  ASSERT_TRUE(server.Started()) << server.Error();
+  struct Case {
+    std::string Trace, Mode;
+    int Status;
+    std::string Wan;
+  };
+  const std::vector<Case> cases{
+      {server.Url("/plain"), "WAN", 0, "WAN: 203.0.113.7\n"},
+      {server.Url("/none"), "WAN", 1, "WAN: \n"},
+      // LAN mode needs no WAN answer at all; any other text is WAN mode.
+      {server.Url("/none"), "LAN", 0, "WAN: \n"},
+      {server.Url("/none"), "lan", 1, "WAN: \n"},
+      {"", "LAN", 1, "WAN: \n"},
+  };
+  for (const Case& c : cases) {
+    Settings settings;
+    settings.Trace = c.Trace;
+    settings.IPMode = c.Mode;
+    std::ostringstream out;
+    EXPECT_EQ(RunProbe(settings, std::make_shared<SystemNameResolver>(), {5s, 5s, 5s}, out),
+              c.Status)
+        << c.Trace << " " << c.Mode;
+    const std::string text = out.str();
+    EXPECT_TRUE(text.ends_with(c.Wan)) << text;
+    // The log texts come first, one a line, server line ends dropped.
+    EXPECT_TRUE(
+        text.starts_with(c.Trace.empty() ? "Err: " : "Msg: LANのIPアドレスを収得しました。\n"))
+        << text;
+  }
+}
