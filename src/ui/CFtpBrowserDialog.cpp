@@ -64,15 +64,15 @@ public:
   }
 
   void OnReport(const WorkerReport& report) override {
-    if (report.message == kWmFtpThreadMessage && report.code == FTPMSG_ENTRY) {
-      if (report.entry == nullptr) {
+    if (report.Message == kWmFtpThreadMessage && report.Code == FTPMSG_ENTRY) {
+      if (report.Entry == nullptr) {
         return;
       }
       std::lock_guard lock(Mutex);
       if (!Open) {
         return;
       }
-      Pending.push_back(*report.entry);
+      Pending.push_back(*report.Entry);
       if (!Posted) {
         Posted = true;
         // Posted under the lock: the window closes this sink before it goes,
@@ -502,18 +502,18 @@ void CFtpBrowserDialog::done(int result) {
 }
 
 void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
-  if (report.message == kWmFtpThreadEvent) {
-    if (report.code == FTPCMD_LIST) {
+  if (report.Message == kWmFtpThreadEvent) {
+    if (report.Code == FTPCMD_LIST) {
       List->ClearList();
     }
     return;
   }
-  if (report.message != kWmFtpThreadMessage) {
+  if (report.Message != kWmFtpThreadMessage) {
     return;
   }
-  const bool ok = report.value != 0;
+  const bool ok = report.Value != 0;
   auto* toggle = Ui.Control<QPushButton>(IDC_TOGGLE);
-  switch (report.code) {
+  switch (report.Code) {
     case FTPCMD_CONNECT:
       toggle->setEnabled(true);
       if (ok) {
@@ -556,8 +556,8 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
       }
       break;
     case FTPMSG_TEXT:
-      if (report.text != nullptr) {
-        AddStatus(QString::fromStdString(*report.text));
+      if (report.Text != nullptr) {
+        AddStatus(QString::fromStdString(*report.Text));
       }
       break;
     case FTPCMD_LIST:
@@ -565,8 +565,8 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
       emit ListingDone();
       break;
     case FTPMSG_ENTRY:
-      if (report.entry != nullptr) {
-        List->AddEntry(*report.entry, QString::fromStdString(Ftp->NameToText(report.entry->Name)));
+      if (report.Entry != nullptr) {
+        List->AddEntry(*report.Entry, QString::fromStdString(Ftp->NameToText(report.Entry->Name)));
       }
       break;
     default:
