@@ -1,0 +1,577 @@
+#include "ui/CFtpBrowserDialog.h"
+
+#include "ftp/FtpEntry.h"
+#include "ui/FileDialogs.h"
+#include "ui/GuiReportSink.h"
+#include "ui/Icons.h"
+#include "ui/RemoteFileList.h"
+
+#include <QContextMenuEvent>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMetaObject>
+#include <QPushButton>
+
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace tavro {
+
+namespace {
+
+const QString kConnectCaption = QStringLiteral("接続");
+const QString kDisconnectCaption = QStringLiteral("切断");
+
+// Ids of the connection view: the frame, its four edits and their labels.
+constexpr int kConnectionControls[] = {10030, 10018, 10019, 10020, 10021,
+                                       10026, 10027, 10028, 10029};
+constexpr int kBrowsingButtons[] = {10009, 10010, 10024, 10025};
+constexpr int kServerCommands[] = {10009, 10016, 10010, 10014, 10013, 10012, 10017};
+
+// A name that would not reach the server as one name in the current folder:
+// a slash walks into another folder, a line break or NUL ends the command.
+bool IsUsableName(const QString& name) {
+  for (const QChar c : name) {
+    if (c == QLatin1Char('/') || c.unicode() < 0x20 || c.unicode() == 0x7f) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// The dialog's end of its worker's reports. Listing entries are copied on
+// the worker's thread and handed to the window in runs, so a long listing
+// neither waits on the window for every line nor redraws the list for every
+// row; every other report goes through the window's event loop while the
+// worker waits, after the entries that came before it.
+class BrowserReportSink final : public IReportSink {
+public:
+  using EntryHandler = std::function<void(std::vector<FtpEntry>&)>;
+
+  BrowserReportSink(QObject* owner, GuiReportSink::Handler handler, EntryHandler entries)
+      : Owner(owner), OnEntries(std::move(entries)) {
+    Inner = GuiReportSink::Create(owner, [this, handler](const WorkerReport& report) {
+      Drain();
+      handler(report);
+    });
+  }
+
+  void OnReport(const WorkerReport& report) override {
+    if (report.Message == kWmFtpThreadMessage && report.Code == FTPMSG_ENTRY) {
+      if (report.Entry == nullptr) {
+        return;
+      }
+      std::lock_guard lock(Mutex);
+      if (!Open) {
+        return;
+      }
+      Pending.push_back(*report.Entry);
+      if (!Posted) {
+        Posted = true;
+        // Posted under the lock: the window closes this sink before it goes,
+        // so it is alive here; Qt drops the call unrun if it goes first.
+        QMetaObject::invokeMethod(
+            Owner, [this] { Drain(); }, Qt::QueuedConnection);
+      }
+      return;
+    }
+    Inner->OnReport(report);
+  }
+
+  // GUI thread.
+  void Drain() {
+    std::vector<FtpEntry> run;
+    {
+      std::lock_guard lock(Mutex);
+      Posted = false;
+      if (!Open) {
+        return;
+      }
+      run.swap(Pending);
+    }
+    if (!run.empty()) {
+      OnEntries(run);
+    }
+  }
+
+  bool IsOpen() const { return Inner->IsOpen(); }
+
+  void Close() {
+    {
+      std::lock_guard lock(Mutex);
+      Open = false;
+      std::vector<FtpEntry>().swap(Pending);
+    }
+    Inner->Close();
+  }
+
+private:
+  QObject* Owner;
+  EntryHandler OnEntries;
+  std::shared_ptr<GuiReportSink> Inner;
+  std::mutex Mutex;
+  std::vector<FtpEntry> Pending;
+  bool Posted = false;
+  bool Open = true;
+};
+
+CFtpBrowserDialog::CFtpBrowserDialog(QWidget* parent)
+    : QDialog(parent), Ftp(std::make_unique<CFtpThread>()) {
+  Ui.Build(this, 130, [this](int id) { OnCommand(id); });
+  setWindowIcon(LoadIconResource(kAppIconId));
+
+  // The list covers the frame of the connection fields exactly.
+  QWidget* frame = Ui.ControlWidget(IDC_FRAME);
+  List = new CRemoteFileList(Ui.Client());
+  List->setObjectName(QStringLiteral("remoteFileList"));
+  List->setProperty(kControlIdProperty, static_cast<int>(IDC_LIST));
+  List->setAccessibleName(QStringLiteral("ファイル一覧"));
+  List->setGeometry(frame->geometry());
+  List->SetColumnWidths(frame->geometry().width());
+  List->hide();
+  connect(List, &CRemoteFileList::Clicked, this, [this] { OnListClicked(); });
+  connect(List, &CRemoteFileList::DoubleClicked, this, [this] { OnListDoubleClicked(); });
+  connect(List, &CRemoteFileList::LabelEditEnded, this,
+          [this](int row, const QString& text) { OnLabelEditEnded(row, text); });
+
+  const auto item = [](int id, const char* text) {
+    return MenuEntry{MenuEntry::Type::Item, id, QString::fromUtf8(text), {}};
+  };
+  const MenuEntry separator{MenuEntry::Type::Separator, 0, {}, {}};
+  Menu = BuildPopupMenu(
+      this,
+      {item(IDC_UP, "上位ディレクトリ(&U)"), item(IDC_SUBDIR, "下位ディレクトリ(&D)"),
+       item(IDC_NEWDIR, "新規ディレクトリ(&N)"), separator, item(IDC_UPLOAD, "アップロード(&P)"),
+       item(IDC_DOWNLOAD, "ダウンロード(&G)"), separator, item(IDC_DELETE, "削除(&E)"),
+       item(IDC_RENAME, "名前の変更(&R)")},
+      MenuItems, [this](int id) { OnCommand(id); });
+
+  auto sink = std::make_shared<BrowserReportSink>(
+      this, [this](const WorkerReport& report) { OnReport(report); },
+      [this](std::vector<FtpEntry>& entries) {
+        QList<QString> names;
+        names.reserve(static_cast<qsizetype>(entries.size()));
+        for (const FtpEntry& entry : entries) {
+          names.push_back(QString::fromStdString(Ftp->NameToText(entry.Name)));
+        }
+        List->AddEntries(entries, names);
+      });
+  Sink = sink;
+}
+
+CFtpBrowserDialog::CFtpBrowserDialog(const QString& server, const QString& user,
+                                     const QString& password, QWidget* parent)
+    : CFtpBrowserDialog(parent) {
+  SetServer(server);
+  SetUser(user);
+  SetPassword(password);
+}
+
+CFtpBrowserDialog::~CFtpBrowserDialog() {
+  // First: no report may reach the members that go below, nor an edit that
+  // the closing window ends.
+  Sink->Close();
+  Ftp->RequestStop();
+  List->disconnect(this);
+}
+
+void CFtpBrowserDialog::SetServer(const QString& text) {
+  Server = text;
+}
+
+void CFtpBrowserDialog::SetUser(const QString& text) {
+  User = text;
+}
+
+void CFtpBrowserDialog::SetPassword(const QString& text) {
+  Password = text;
+}
+
+void CFtpBrowserDialog::SetFtpTimeouts(FtpTimeouts timeouts) {
+  Timeouts = timeouts;
+}
+
+bool CFtpBrowserDialog::IsConnected() const {
+  return Ftp->IsConnected();
+}
+
+QString CFtpBrowserDialog::Directory() const {
+  return QString::fromStdString(Ftp->GetDirectory());
+}
+
+void CFtpBrowserDialog::showEvent(QShowEvent* event) {
+  if (!Initialized) {
+    Initialize();
+  }
+  QDialog::showEvent(event);
+}
+
+void CFtpBrowserDialog::Initialize() {
+  Initialized = true;
+  Ftp->SetOwner(std::static_pointer_cast<IReportSink>(Sink));
+  Ftp->SetTimeouts(Timeouts);
+  Ftp->Start();
+  Ui.Control<QLineEdit>(IDC_SERVER)->setText(Server);
+  Ui.Control<QLineEdit>(IDC_USER)->setText(User);
+  Ui.Control<QLineEdit>(IDC_PASSWORD)->setText(Password);
+  Ui.Control<QLineEdit>(IDC_STARTDIR)->setText(StartDirectory);
+  ShowBrowsingView(false);
+}
+
+void CFtpBrowserDialog::ShowBrowsingView(bool browsing) {
+  for (int id : kConnectionControls) {
+    Ui.ControlWidget(id)->setVisible(!browsing);
+  }
+  for (int id : kBrowsingButtons) {
+    Ui.ControlWidget(id)->setEnabled(browsing);
+  }
+  List->setVisible(browsing);
+}
+
+void CFtpBrowserDialog::AddStatus(const QString& text) {
+  Ui.Control<QListWidget>(IDC_STATUS)->insertItem(0, text);
+}
+
+void CFtpBrowserDialog::OnCommand(int id) {
+  auto* toggle = Ui.Control<QPushButton>(IDC_TOGGLE);
+  switch (id) {
+    case IDC_TOGGLE:
+      toggle->setEnabled(false);
+      if (IsConnected()) {
+        toggle->setText(kConnectCaption);
+        OnCommand(IDC_DISCONNECT);
+      } else {
+        toggle->setText(kDisconnectCaption);
+        OnCommand(IDC_CONNECT);
+      }
+      return;
+    case IDC_CONNECT:
+      Ftp->QueueConnect(Bytes(Ui.Control<QLineEdit>(IDC_SERVER)->text()),
+                        Bytes(Ui.Control<QLineEdit>(IDC_USER)->text()),
+                        Bytes(Ui.Control<QLineEdit>(IDC_PASSWORD)->text()));
+      return;
+    case IDC_DETAILS:
+      List->ShowDetails();
+      return;
+    case IDC_LISTMODE:
+      List->ShowList();
+      return;
+    case QDialog::Accepted:
+      done(QDialog::Accepted);
+      return;
+    case 2:
+      done(QDialog::Rejected);
+      return;
+    default:
+      break;
+  }
+  if (!IsConnected()) {
+    return;
+  }
+  switch (id) {
+    case IDC_DISCONNECT:
+      Ftp->QueueDisconnect();
+      break;
+    case IDC_UP:
+      GoUp();
+      break;
+    case IDC_SUBDIR:
+      GoDown();
+      break;
+    case IDC_NEWDIR:
+    case IDC_RENAME:
+      StartLabelEdit(id);
+      break;
+    case IDC_DELETE:
+      Delete();
+      break;
+    case IDC_DOWNLOAD:
+      Download();
+      break;
+    case IDC_UPLOAD:
+      Upload();
+      break;
+    default:
+      break;
+  }
+}
+
+void CFtpBrowserDialog::Navigate(const QString& path) {
+  Ftp->QueueChangeDirectory(Bytes(path));
+  // The rows belong to the folder being left: a second click on them before
+  // the new listing starts must not walk on from the new folder.
+  List->ClearRows();
+  Ftp->QueueList(Bytes(path));
+}
+
+void CFtpBrowserDialog::GoUp() {
+  QString path = Directory();
+  if (path.endsWith(QLatin1Char('/'))) {
+    path.chop(1);
+  }
+  const auto slash = path.lastIndexOf(QLatin1Char('/'));
+  // Up never leads to the root and does nothing there.
+  if (slash <= 0) {
+    return;
+  }
+  Navigate(path.left(slash));
+}
+
+void CFtpBrowserDialog::GoDown() {
+  int row = List->Selected();
+  if (row < 0) {
+    row = 0;
+  }
+  if (row >= List->Count()) {
+    return;
+  }
+  QString path = Directory();
+  if (!path.endsWith(QLatin1Char('/'))) {
+    path += QLatin1Char('/');
+  }
+  Navigate(path + List->Name(row));
+}
+
+void CFtpBrowserDialog::StartLabelEdit(int command) {
+  int row = List->Selected();
+  if (command == IDC_NEWDIR) {
+    row = row < 0 ? 0 : row;
+    List->InsertPlaceholder(row);
+    PendingEdit = FTPCMD_MKDIR;
+  } else {
+    if (row < 0) {
+      return;
+    }
+    PendingEdit = FTPCMD_RENAME;
+  }
+  PendingItem = row;
+  List->setFocus();
+  List->EditLabel(row);
+}
+
+void CFtpBrowserDialog::OnLabelEditEnded(int row, const QString& text) {
+  if (!Sink->IsOpen()) {
+    return;  // the dialog has closed; its worker takes no more requests
+  }
+  const QString old = row >= 0 && row < List->Count() ? List->Name(row) : QString();
+  PendingName = text;
+  PendingItem = row;
+  if (PendingEdit != static_cast<int>(FTPCMD_RENAME) &&
+      PendingEdit != static_cast<int>(FTPCMD_MKDIR)) {
+    return;
+  }
+  if (PendingEdit == static_cast<int>(FTPCMD_RENAME) && old == text) {
+    return;
+  }
+  if (!IsUsableName(text)) {
+    AddStatus(QStringLiteral("Err: 名前に「/」や改行は使えません。"));
+    if (PendingEdit == static_cast<int>(FTPCMD_MKDIR)) {
+      List->RemoveRow(row);
+    }
+    return;
+  }
+  if (PendingEdit == static_cast<int>(FTPCMD_RENAME)) {
+    Ftp->QueueRename(Bytes(old), Bytes(text));
+  } else {
+    Ftp->QueueCreateDirectory(Bytes(text));
+  }
+}
+
+void CFtpBrowserDialog::Delete() {
+  const int row = List->Selected();
+  if (row < 0) {
+    return;
+  }
+  PendingItem = row;
+  if ((List->Data(row) & DirectoryFlag) != 0) {
+    Ftp->QueueRemoveDirectory(Bytes(List->Name(row)));
+  } else {
+    Ftp->QueueDelete(Bytes(List->Name(row)));
+  }
+}
+
+void CFtpBrowserDialog::Download() {
+  const int row = List->Selected();
+  if (row < 0) {
+    return;
+  }
+  const QString name = List->Name(row);
+  const auto path = FileDialogs::Save({.Type = FileDialogRequest::Kind::Save,
+                                       .Owner = this,
+                                       .InitialName = name,
+                                       .DefaultSuffix = {},
+                                       .Filters = {},
+                                       .ConfirmOverwrite = true});
+  if (!path) {
+    return;
+  }
+  // The save dialog has asked before an existing file is chosen: that file is
+  // replaced, but only by a complete download.
+  if (QFileInfo::exists(*path)) {
+    Ftp->QueueDownloadReplacing(Bytes(name), Bytes(*path));
+  } else {
+    Ftp->QueueDownload(Bytes(name), Bytes(*path));
+  }
+}
+
+void CFtpBrowserDialog::Upload() {
+  const auto path = FileDialogs::Open({.Type = FileDialogRequest::Kind::Open,
+                                       .Owner = this,
+                                       .InitialName = {},
+                                       .DefaultSuffix = {},
+                                       .Filters = {},
+                                       .ConfirmOverwrite = false});
+  if (!path) {
+    return;
+  }
+  Ftp->QueueUpload(Bytes(*path), Bytes(QFileInfo(*path).fileName()));
+}
+
+void CFtpBrowserDialog::OnListClicked() {
+  const int row = List->Selected();
+  if (row >= 0) {
+    Ui.Control<QLineEdit>(IDC_FILENAME)->setText(List->Name(row));
+  }
+}
+
+void CFtpBrowserDialog::OnListDoubleClicked() {
+  const int row = List->Selected();
+  if (row < 0) {
+    return;
+  }
+  if ((List->Data(row) & DirectoryFlag) != 0) {
+    OnCommand(IDC_SUBDIR);
+    return;
+  }
+  Ui.Control<QLineEdit>(IDC_FILENAME)->setText(List->Name(row));
+  done(QDialog::Accepted);
+}
+
+bool CFtpBrowserDialog::OnContextMenu(const QPoint& screenPos) {
+  if (!List->HasFocusInside()) {
+    return false;
+  }
+  for (int id : kServerCommands) {
+    MenuItems.value(id)->setEnabled(true);
+  }
+  QList<int> greyed;
+  const int row = List->Selected();
+  if (!IsConnected()) {
+    greyed = QList<int>(std::begin(kServerCommands), std::end(kServerCommands));
+  } else if (row < 0) {
+    greyed = {IDC_SUBDIR, IDC_DOWNLOAD, IDC_DELETE, IDC_RENAME};
+  } else if ((List->Data(row) & DirectoryFlag) != 0) {
+    greyed = {IDC_DOWNLOAD};
+  } else {
+    greyed = {IDC_SUBDIR};
+  }
+  for (int id : greyed) {
+    MenuItems.value(id)->setEnabled(false);
+  }
+  Menu->popup(screenPos);
+  return true;
+}
+
+void CFtpBrowserDialog::contextMenuEvent(QContextMenuEvent* event) {
+  if (OnContextMenu(event->globalPos())) {
+    event->accept();
+  } else {
+    QDialog::contextMenuEvent(event);
+  }
+}
+
+void CFtpBrowserDialog::done(int result) {
+  if (result == QDialog::Accepted) {
+    ChosenPath = Directory() + QLatin1Char('/') + Ui.Control<QLineEdit>(IDC_FILENAME)->text();
+    Server = Ui.Control<QLineEdit>(IDC_SERVER)->text();
+    User = Ui.Control<QLineEdit>(IDC_USER)->text();
+    Password = Ui.Control<QLineEdit>(IDC_PASSWORD)->text();
+    StartDirectory = Ui.Control<QLineEdit>(IDC_STARTDIR)->text();
+  }
+  // The worker finishes what it has on its own and reports to nobody.
+  Sink->Close();
+  Ftp->RequestStop();
+  QDialog::done(result);
+}
+
+void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
+  if (report.Message == kWmFtpThreadEvent) {
+    if (report.Code == FTPCMD_LIST) {
+      List->ClearList();
+    }
+    return;
+  }
+  if (report.Message != kWmFtpThreadMessage) {
+    return;
+  }
+  const bool ok = report.Value != 0;
+  auto* toggle = Ui.Control<QPushButton>(IDC_TOGGLE);
+  switch (report.Code) {
+    case FTPCMD_CONNECT:
+      toggle->setEnabled(true);
+      if (ok) {
+        ShowBrowsingView(true);
+        const QString start = Ui.Control<QLineEdit>(IDC_STARTDIR)->text();
+        Ftp->QueueChangeDirectory(Bytes(start));
+        List->ClearRows();
+        Ftp->QueueList(Bytes(start));
+      } else {
+        toggle->setText(kConnectCaption);
+      }
+      break;
+    case FTPCMD_DISCONNECT:
+      toggle->setEnabled(true);
+      if (ok) {
+        ShowBrowsingView(false);
+        toggle->setText(kConnectCaption);
+        Ui.Control<QLabel>(IDC_DIRECTORY)->clear();
+      }
+      break;
+    case FTPCMD_PUT:
+      Ftp->QueueList({});
+      break;
+    case FTPCMD_DELETE:
+    case FTPCMD_RMDIR:
+      if (ok) {
+        List->RemoveRow(PendingItem);
+      }
+      break;
+    case FTPCMD_RENAME:
+      if (ok) {
+        List->SetName(PendingItem, PendingName);
+      }
+      break;
+    case FTPCMD_MKDIR:
+      if (ok) {
+        List->SetName(PendingItem, PendingName);
+      } else {
+        List->RemoveRow(PendingItem);
+      }
+      break;
+    case FTPMSG_TEXT:
+      if (report.Text != nullptr) {
+        AddStatus(QString::fromStdString(*report.Text));
+      }
+      break;
+    case FTPCMD_LIST:
+      Ui.Control<QLabel>(IDC_DIRECTORY)->setText(Directory());
+      emit ListingDone();
+      break;
+    case FTPMSG_ENTRY:
+      if (report.Entry != nullptr) {
+        List->AddEntry(*report.Entry, QString::fromStdString(Ftp->NameToText(report.Entry->Name)));
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace tavro

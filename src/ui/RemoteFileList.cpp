@@ -1,0 +1,456 @@
+#include "ui/RemoteFileList.h"
+
+#include "ftp/FtpEntry.h"
+#include "ui/Icons.h"
+
+#include <QApplication>
+#include <QHash>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QListView>
+#include <QMimeDatabase>
+#include <QStackedLayout>
+#include <QStyle>
+#include <QStyledItemDelegate>
+#include <QTreeView>
+
+#include <algorithm>
+#include <ctime>
+
+namespace tavro {
+
+namespace {
+
+constexpr int kColumns = 4;
+constexpr int kIconGrowth = 50;
+const char* const kHeadings[kColumns] = {"ファイル名", "サイズ", "ファイルの種類", "更新日時"};
+constexpr double kWidthFactors[kColumns] = {0.4, 0.15, 0.25, 0.2};
+constexpr Qt::Alignment kAlignments[kColumns] = {Qt::AlignLeft, Qt::AlignRight, Qt::AlignLeft,
+                                                 Qt::AlignRight};
+const QString kFolderType = QStringLiteral("フォルダ");
+
+struct TypeInfo {
+  QIcon Icon;
+  QString Name;
+};
+
+// The icon and type name for a pattern. Each listing asks for the same few
+// patterns thousands of times, and the answers never change while the
+// program runs.
+const TypeInfo& LookUpType(const QString& pattern) {
+  static QHash<QString, TypeInfo> known;
+  if (const auto it = known.constFind(pattern); it != known.cend()) {
+    return *it;
+  }
+  static const QMimeDatabase database;
+  // The pattern itself is the file name looked up: "*.html" matches the
+  // glob of its type by extension, "*" and "*." match none and get the
+  // generic type, without any real file being read.
+  const QMimeType type = database.mimeTypeForFile(pattern, QMimeDatabase::MatchExtension);
+  QIcon icon = QIcon::fromTheme(type.iconName());
+  if (icon.isNull()) {
+    icon = QIcon::fromTheme(type.genericIconName());
+  }
+  if (icon.isNull()) {
+    icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+  }
+  QString name = type.comment();
+  if (name.isEmpty()) {
+    name = type.name();
+  }
+  return *known.insert(pattern, TypeInfo{icon, name});
+}
+
+// Hands the editor's text over however the edit ends (Enter, Escape or the
+// focus leaving), and never writes it into the model itself.
+class LabelDelegate final : public QStyledItemDelegate {
+public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
+};
+
+}  // namespace
+
+QString FormatSize(std::uint64_t length) {
+  constexpr std::uint64_t kb = 1024;
+  constexpr std::uint64_t mb = kb * 1024;
+  constexpr std::uint64_t gb = mb * 1024;
+  if (length >= gb) {
+    return QStringLiteral("%1GB").arg(length / gb);
+  }
+  if (length >= mb) {
+    return QStringLiteral("%1MB").arg(length / mb);
+  }
+  if (length >= kb) {
+    return QStringLiteral("%1KB").arg(length / kb);
+  }
+  return QStringLiteral("%1B").arg(length);
+}
+
+QString FormatDate(std::int64_t secondsSince1970) {
+  // 9999-12-31 23:59:59 UTC: beyond it the year takes five digits.
+  constexpr std::int64_t lastShown = 253402300799;
+  if (secondsSince1970 < 0 || secondsSince1970 > lastShown) {
+    return {};
+  }
+  const auto time = static_cast<std::time_t>(secondsSince1970);
+  std::tm fields{};
+  if (gmtime_r(&time, &fields) == nullptr) {
+    return {};
+  }
+  return QString::asprintf("%04d/%02d/%02d %02d:%02d", fields.tm_year + 1900, fields.tm_mon + 1,
+                           fields.tm_mday, fields.tm_hour, fields.tm_min);
+}
+
+QString TypePattern(const QString& name) {
+  const auto dot = name.lastIndexOf(QLatin1Char('.'));
+  return dot < 0 ? QStringLiteral("*") : QStringLiteral("*") + name.mid(dot);
+}
+
+int RowIconList::Append(const QIcon& icon) {
+  if (Count() == Room) {
+    Room += kIconGrowth;
+    Icons.reserve(static_cast<std::size_t>(Room));
+  }
+  Icons.push_back(icon);
+  return Count() - 1;
+}
+
+void RowIconList::Clear() {
+  // A new list with room for the first 50, as at creation.
+  std::vector<QIcon>().swap(Icons);
+  Room = 0;
+}
+
+RemoteFileModel::RemoteFileModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+int RemoteFileModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(Rows.size());
+}
+
+int RemoteFileModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kColumns;
+}
+
+QString RemoteFileModel::Text(int at, int column) const {
+  const Row& row = At(at);
+  switch (column) {
+    case 0:
+      return row.Name;
+    case 1:
+      return row.Placeholder ? QString() : FormatSize(row.Size);
+    case 2:
+      return row.Type;
+    case 3:
+      return row.Placeholder ? QString() : FormatDate(row.Time);
+    default:
+      return {};
+  }
+}
+
+QVariant RemoteFileModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) {
+    return {};
+  }
+  switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+      return Text(index.row(), index.column());
+    case Qt::DecorationRole:
+      if (index.column() == 0) {
+        const int icon = At(index.row()).Icon;
+        if (icon >= 0 && icon < Icons.Count()) {
+          return Icons.At(icon);
+        }
+      }
+      return {};
+    case Qt::TextAlignmentRole:
+      return (kAlignments[index.column()] | Qt::AlignVCenter).toInt();
+    default:
+      return {};
+  }
+}
+
+QVariant RemoteFileModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= kColumns) {
+    return {};
+  }
+  if (role == Qt::DisplayRole) {
+    return QString::fromUtf8(kHeadings[section]);
+  }
+  if (role == Qt::TextAlignmentRole) {
+    return (kAlignments[section] | Qt::AlignVCenter).toInt();
+  }
+  return {};
+}
+
+Qt::ItemFlags RemoteFileModel::flags(const QModelIndex& index) const {
+  Qt::ItemFlags flags = QAbstractTableModel::flags(index);
+  if (index.isValid() && index.column() == 0) {
+    flags |= Qt::ItemIsEditable;
+  }
+  return flags;
+}
+
+bool RemoteFileModel::setData(const QModelIndex&, const QVariant&, int) {
+  return false;
+}
+
+const RemoteFileModel::Row& RemoteFileModel::At(int at) const {
+  return Rows[Slot(at)];
+}
+
+void RemoteFileModel::Insert(int at, Row row) {
+  at = std::clamp(at, 0, rowCount());
+  beginInsertRows({}, at, at);
+  Rows.insert(
+      Rows.begin() + static_cast<std::ptrdiff_t>(Rows.size() - static_cast<std::size_t>(at)),
+      std::move(row));
+  endInsertRows();
+}
+
+void RemoteFileModel::PrependReversed(std::vector<Row>& rows) {
+  if (rows.empty()) {
+    return;
+  }
+  beginInsertRows({}, 0, static_cast<int>(rows.size()) - 1);
+  Rows.insert(Rows.end(), std::make_move_iterator(rows.begin()),
+              std::make_move_iterator(rows.end()));
+  endInsertRows();
+}
+
+void RemoteFileModel::Remove(int at) {
+  if (at < 0 || at >= rowCount()) {
+    return;
+  }
+  beginRemoveRows({}, at, at);
+  Rows.erase(Rows.begin() + static_cast<std::ptrdiff_t>(Slot(at)));
+  endRemoveRows();
+}
+
+void RemoteFileModel::RemoveAll() {
+  beginResetModel();
+  std::vector<Row>().swap(Rows);
+  endResetModel();
+}
+
+void RemoteFileModel::SetName(int at, const QString& name) {
+  if (at < 0 || at >= rowCount()) {
+    return;
+  }
+  Rows[Slot(at)].Name = name;
+  const QModelIndex cell = index(at, 0);
+  emit dataChanged(cell, cell, {Qt::DisplayRole, Qt::EditRole});
+}
+
+CRemoteFileList::CRemoteFileList(QWidget* parent) : QWidget(parent) {
+  Stack = new QStackedLayout(this);
+  Stack->setContentsMargins(0, 0, 0, 0);
+  Details = new QTreeView(this);
+  Plain = new QListView(this);
+  for (QAbstractItemView* view :
+       {static_cast<QAbstractItemView*>(Details), static_cast<QAbstractItemView*>(Plain)}) {
+    view->setModel(&Model);
+    // One delegate per view: a view warns about editors of another's.
+    auto* delegate = new LabelDelegate(view);
+    view->setItemDelegate(delegate);
+    connect(delegate, &QAbstractItemDelegate::closeEditor, this,
+            [this](QWidget* editor, QAbstractItemDelegate::EndEditHint) {
+              const int row = EditingRow;
+              EditingRow = -1;
+              auto* line = qobject_cast<QLineEdit*>(editor);
+              emit LabelEditEnded(row, line != nullptr ? line->text() : QString());
+            });
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // Only the new-folder and rename commands open the editor.
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setIconSize(QSize(16, 16));
+    view->setFrameShape(QFrame::StyledPanel);
+    view->setFrameShadow(QFrame::Sunken);
+    Stack->addWidget(view);
+    connect(view, &QAbstractItemView::clicked, this, &CRemoteFileList::Clicked);
+    connect(view, &QAbstractItemView::doubleClicked, this, &CRemoteFileList::DoubleClicked);
+  }
+  // One selection for both views: switching keeps the selected row.
+  Plain->setSelectionModel(Details->selectionModel());
+  Details->setRootIsDecorated(false);
+  Details->setItemsExpandable(false);
+  Details->setUniformRowHeights(true);
+  Details->setAllColumnsShowFocus(true);
+  Details->header()->setStretchLastSection(false);
+  Details->header()->setSectionsMovable(false);
+  Plain->setViewMode(QListView::ListMode);
+  Plain->setFlow(QListView::TopToBottom);
+  Plain->setWrapping(true);
+  Plain->setResizeMode(QListView::Adjust);
+  Plain->setUniformItemSizes(true);
+  Plain->setLayoutMode(QListView::Batched);
+  // Rows removed or added above the edited one move it.
+  connect(&Model, &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int first, int last) {
+            if (EditingRow >= first) {
+              EditingRow += last - first + 1;
+            }
+          });
+  connect(&Model, &QAbstractItemModel::rowsRemoved, this,
+          [this](const QModelIndex&, int first, int last) {
+            if (EditingRow > last) {
+              EditingRow -= last - first + 1;
+            } else if (EditingRow >= first) {
+              EditingRow = -1;
+            }
+          });
+  connect(&Model, &QAbstractItemModel::modelReset, this, [this] { EditingRow = -1; });
+}
+
+void CRemoteFileList::ClearList() {
+  Model.RemoveAll();
+  Model.IconList().Clear();
+}
+
+void CRemoteFileList::ClearRows() {
+  Model.RemoveAll();
+}
+
+bool CRemoteFileList::Describe(const FtpEntry& entry, const QString& name,
+                               RemoteFileModel::Row& row) {
+  if (entry.IsDotEntry()) {
+    return false;
+  }
+  row.Name = name;
+  row.Size = entry.Size;
+  row.Time = entry.LastWriteTime;
+  if (entry.IsDirectory()) {
+    row.Type = kFolderType;
+    row.Data = DirectoryFlag;
+    row.Icon = Model.IconList().Append(LoadIconResource(kFolderIconId));
+  } else {
+    const TypeInfo& type = LookUpType(TypePattern(name));
+    row.Type = type.Name;
+    row.Data = 0;
+    row.Icon = Model.IconList().Append(type.Icon);
+  }
+  return true;
+}
+
+void CRemoteFileList::AddEntry(const FtpEntry& entry, const QString& name) {
+  RemoteFileModel::Row row;
+  if (Describe(entry, name, row)) {
+    Model.Insert(0, std::move(row));
+  }
+}
+
+void CRemoteFileList::AddEntries(const std::vector<FtpEntry>& entries,
+                                 const QList<QString>& names) {
+  std::vector<RemoteFileModel::Row> rows;
+  rows.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    RemoteFileModel::Row row;
+    if (Describe(entries[i], names[static_cast<qsizetype>(i)], row)) {
+      rows.push_back(std::move(row));
+    }
+  }
+  Model.PrependReversed(rows);
+}
+
+void CRemoteFileList::InsertPlaceholder(int at) {
+  RemoteFileModel::Row row;
+  row.Icon = Model.IconList().Append(LoadIconResource(kFolderIconId));
+  row.Data = DirectoryFlag;
+  row.Placeholder = true;
+  Model.Insert(at, std::move(row));
+}
+
+void CRemoteFileList::RemoveRow(int at) {
+  Model.Remove(at);
+}
+
+void CRemoteFileList::SetName(int at, const QString& name) {
+  Model.SetName(at, name);
+}
+
+int CRemoteFileList::Selected() const {
+  const QModelIndexList rows = Details->selectionModel()->selectedRows();
+  int first = -1;
+  for (const QModelIndex& index : rows) {
+    if (first < 0 || index.row() < first) {
+      first = index.row();
+    }
+  }
+  return first;
+}
+
+void CRemoteFileList::Select(int at) {
+  if (at < 0 || at >= Count()) {
+    Details->selectionModel()->clearSelection();
+    return;
+  }
+  const QModelIndex cell = Model.index(at, 0);
+  Details->selectionModel()->setCurrentIndex(
+      cell, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void CRemoteFileList::SetView(QAbstractItemView* view) {
+  const bool hadFocus = HasFocusInside();
+  Stack->setCurrentWidget(view);
+  if (hadFocus) {
+    view->setFocus();
+  }
+  view->viewport()->update();
+}
+
+void CRemoteFileList::SetColumnWidths(int totalWidth) {
+  for (int column = 0; column < kColumns; ++column) {
+    Details->header()->resizeSection(
+        column, static_cast<int>(static_cast<double>(totalWidth) * kWidthFactors[column]));
+  }
+  // The plain list's columns are as wide as the name column: measuring every
+  // name would cost a long listing dearly, and one short first name would
+  // otherwise cut all the others.
+  Plain->setGridSize(
+      QSize(Details->header()->sectionSize(0), std::max(Plain->fontMetrics().height(), 16) + 4));
+}
+
+void CRemoteFileList::ShowDetails() {
+  SetView(Details);
+}
+
+void CRemoteFileList::ShowList() {
+  SetView(Plain);
+}
+
+bool CRemoteFileList::IsDetails() const {
+  return Stack->currentWidget() == Details;
+}
+
+QAbstractItemView* CRemoteFileList::CurrentView() const {
+  return IsDetails() ? static_cast<QAbstractItemView*>(Details) : Plain;
+}
+
+bool CRemoteFileList::HasFocusInside() const {
+  // The window's focus child: the control that has the keyboard focus while
+  // the window is active, and will have it again when it is.
+  const QWidget* focus = window()->focusWidget();
+  return focus != nullptr && (focus == this || isAncestorOf(focus));
+}
+
+bool CRemoteFileList::EditLabel(int at) {
+  if (at < 0 || at >= Count()) {
+    return false;
+  }
+  QAbstractItemView* view = CurrentView();
+  const QModelIndex cell = Model.index(at, 0);
+  view->setFocus();
+  view->scrollTo(cell);
+  view->setCurrentIndex(cell);
+  EditingRow = at;
+  view->edit(cell);
+  if (view->indexWidget(cell) == nullptr) {
+    EditingRow = -1;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tavro
