@@ -1,5 +1,6 @@
 #include "ui/CSettingsDialog.h"
 
+#include "ui/CFtpBrowserDialog.h"
 #include "ui/FileDialogs.h"
 #include "ui/MessageBoxes.h"
 
@@ -100,7 +101,25 @@ void WidenIntoFreeRoom(QWidget* client) {
 
 }  // namespace
 
-CSettingsDialog::CSettingsDialog(QWidget* parent) : QDialog(parent) {
+namespace {
+
+// The real browser; tests may put another opener in its place.
+std::optional<FtpBrowseResult> OpenRealFtpBrowser(QWidget* owner, const FtpAccount& account) {
+  CFtpBrowserDialog browser(QString::fromStdString(account.Server),
+                            QString::fromStdString(account.User),
+                            QString::fromStdString(account.Password), owner);
+  if (browser.exec() != QDialog::Accepted) {
+    return std::nullopt;
+  }
+  return FtpBrowseResult{{browser.GetServer().toStdString(), browser.GetUser().toStdString(),
+                          browser.GetPassword().toStdString()},
+                         browser.ResultPath().toStdString()};
+}
+
+}  // namespace
+
+CSettingsDialog::CSettingsDialog(QWidget* parent)
+    : QDialog(parent), OpenFtpBrowser(OpenRealFtpBrowser) {
   setModal(true);
   Builder.Build(this, IDD, [this](int id) { OnCommand(id); });
   WidenIntoFreeRoom(Builder.Client());
