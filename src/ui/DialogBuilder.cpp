@@ -43,32 +43,32 @@ QString NameFromLabel(QString text) {
   return text;
 }
 
-Qt::Alignment TextAlignment(const ControlSpec& spec) {
-  if (spec.Has("center")) {
+Qt::Alignment TextAlignment(const ControlSpec& row) {
+  if (row.Has("center")) {
     return Qt::AlignHCenter;
   }
-  return spec.Has("right") ? Qt::AlignRight : Qt::AlignLeft;
+  return row.Has("right") ? Qt::AlignRight : Qt::AlignLeft;
 }
 
-void ApplyFrame(QFrame* frame, const ControlSpec& spec) {
-  if (!spec.Has("border")) {
+void ApplyFrame(QFrame* frame, const ControlSpec& row) {
+  if (!row.Has("border")) {
     frame->setFrameShape(QFrame::NoFrame);
   }
 }
 
-void ApplyScrollBars(QAbstractScrollArea* area, const ControlSpec& spec) {
-  area->setVerticalScrollBarPolicy(spec.Has("vscroll") ? Qt::ScrollBarAsNeeded
-                                                       : Qt::ScrollBarAlwaysOff);
-  area->setHorizontalScrollBarPolicy(spec.Has("hscroll") ? Qt::ScrollBarAsNeeded
-                                                         : Qt::ScrollBarAlwaysOff);
+void ApplyScrollBars(QAbstractScrollArea* area, const ControlSpec& row) {
+  area->setVerticalScrollBarPolicy(row.Has("vscroll") ? Qt::ScrollBarAsNeeded
+                                                      : Qt::ScrollBarAlwaysOff);
+  area->setHorizontalScrollBarPolicy(row.Has("hscroll") ? Qt::ScrollBarAsNeeded
+                                                        : Qt::ScrollBarAlwaysOff);
 }
 
-QAbstractItemView::SelectionMode SelectionMode(const ControlSpec& spec) {
-  if (spec.Has("extendedsel")) {
+QAbstractItemView::SelectionMode SelectionMode(const ControlSpec& row) {
+  if (row.Has("extendedsel")) {
     return QAbstractItemView::ExtendedSelection;
   }
-  return spec.Has("multisel") ? QAbstractItemView::MultiSelection
-                              : QAbstractItemView::SingleSelection;
+  return row.Has("multisel") ? QAbstractItemView::MultiSelection
+                             : QAbstractItemView::SingleSelection;
 }
 
 }  // namespace
@@ -148,9 +148,9 @@ void DialogBuilder::Build(QWidget* window, const DialogTemplate& dialog, Command
   QList<QGroupBox*> frames;
   QButtonGroup* radios = nullptr;
   ControlKind previous = ControlKind::Static;
-  for (const ControlSpec& spec : dialog.Controls) {
-    QWidget* widget = MakeControl(spec);
-    widget->setGeometry(Base.ToPixels(spec.Units));
+  for (const ControlSpec& row : dialog.Controls) {
+    QWidget* widget = MakeControl(row);
+    widget->setGeometry(Base.ToPixels(row.Units));
     if (auto* combo = qobject_cast<QComboBox*>(widget)) {
       // The template's height is that of the opened list; the closed box is
       // as high as its font needs.
@@ -160,27 +160,27 @@ void DialogBuilder::Build(QWidget* window, const DialogTemplate& dialog, Command
       widget->resize(widget->width(), closed);
     }
     if (auto* radio = qobject_cast<QRadioButton*>(widget)) {
-      if (!radios || spec.Has("group") || previous != ControlKind::Radio) {
+      if (!radios || row.Has("group") || previous != ControlKind::Radio) {
         radios = new QButtonGroup(ClientArea);
       }
       radio->setAutoExclusive(false);
       radios->addButton(radio);
     }
-    previous = spec.Kind;
-    widget->setProperty(kControlIdProperty, spec.Id);
-    if (spec.Id != kNoControlId) {
-      widget->setObjectName(QStringLiteral("control%1").arg(spec.Id));
-      Controls.insert(spec.Id, widget);
+    previous = row.Kind;
+    widget->setProperty(kControlIdProperty, row.Id);
+    if (row.Id != kNoControlId) {
+      widget->setObjectName(QStringLiteral("control%1").arg(row.Id));
+      Controls.insert(row.Id, widget);
     }
-    if (spec.Has("tabstop")) {
+    if (row.Has("tabstop")) {
       widget->setFocusPolicy(Qt::StrongFocus);
-    } else if (spec.Has("notabstop") && widget->focusPolicy() != Qt::NoFocus) {
+    } else if (row.Has("notabstop") && widget->focusPolicy() != Qt::NoFocus) {
       widget->setFocusPolicy(Qt::ClickFocus);
     }
-    widget->setEnabled(!spec.Has("disabled"));
-    widget->setVisible(!spec.Has("hidden"));
-    if (spec.Values.contains("name")) {
-      widget->setAccessibleName(spec.Value("name"));
+    widget->setEnabled(!row.Has("disabled"));
+    widget->setVisible(!row.Has("hidden"));
+    if (row.Values.contains("name")) {
+      widget->setAccessibleName(row.Value("name"));
     }
     if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
       frames.append(frame);
@@ -197,29 +197,29 @@ void DialogBuilder::Build(QWidget* window, const DialogTemplate& dialog, Command
     QWidget::setTabOrder(order[i - 1], order[i]);
   }
   // Labels name the field they stand for, for screen readers and Alt keys.
-  for (const ControlSpec& spec : dialog.Controls) {
-    if (!spec.Values.contains("for")) {
+  for (const ControlSpec& row : dialog.Controls) {
+    if (!row.Values.contains("for")) {
       continue;
     }
-    QWidget* target = Controls.value(spec.Value("for").toInt());
+    QWidget* target = Controls.value(row.Value("for").toInt());
     if (!target) {
       qFatal("dialog %d: a label is for control %s, which it does not hold", dialog.Id,
-             qPrintable(spec.Value("for")));
+             qPrintable(row.Value("for")));
     }
     for (QLabel* label : ClientArea->findChildren<QLabel*>()) {
-      if (label->property("tavroLabelFor").toString() == spec.Value("for")) {
+      if (label->property("tavroLabelFor").toString() == row.Value("for")) {
         label->setBuddy(target);
       }
     }
     if (target->accessibleName().isEmpty()) {
-      target->setAccessibleName(NameFromLabel(spec.Text));
+      target->setAccessibleName(NameFromLabel(row.Text));
     }
   }
 }
 
-QWidget* DialogBuilder::MakeControl(const ControlSpec& spec) {
+QWidget* DialogBuilder::MakeControl(const ControlSpec& row) {
   QWidget* parent = ClientArea;
-  const int id = spec.Id;
+  const int id = row.Id;
   // The handler is copied so a control never calls back into a builder that
   // has gone before it.
   auto command = [handler = OnCommand, id] {
@@ -227,47 +227,47 @@ QWidget* DialogBuilder::MakeControl(const ControlSpec& spec) {
       handler(id);
     }
   };
-  switch (spec.Kind) {
+  switch (row.Kind) {
     case ControlKind::Static: {
       auto* label = new QLabel(parent);
       label->setTextFormat(Qt::PlainText);
-      label->setText(spec.Text);
-      label->setAlignment(TextAlignment(spec) | Qt::AlignTop);
-      label->setWordWrap(!spec.Has("nowrap"));
-      if (spec.Has("sunken")) {
+      label->setText(row.Text);
+      label->setAlignment(TextAlignment(row) | Qt::AlignTop);
+      label->setWordWrap(!row.Has("nowrap"));
+      if (row.Has("sunken")) {
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
       }
-      if (spec.Values.contains("for")) {
-        label->setProperty("tavroLabelFor", spec.Value("for"));
+      if (row.Values.contains("for")) {
+        label->setProperty("tavroLabelFor", row.Value("for"));
       }
       return label;
     }
     case ControlKind::Icon: {
       auto* label = new QLabel(parent);
       // An icon picture shows at the standard icon size, not the template's.
-      label->setPixmap(LoadIconResource(spec.Value("icon").toInt()).pixmap(32, 32));
+      label->setPixmap(LoadIconResource(row.Value("icon").toInt()).pixmap(32, 32));
       label->setFixedSize(32, 32);
       return label;
     }
     case ControlKind::Edit: {
-      if (spec.Has("multiline")) {
+      if (row.Has("multiline")) {
         auto* edit = new QPlainTextEdit(parent);
-        edit->setPlainText(spec.Text);
-        edit->setReadOnly(spec.Has("readonly"));
-        edit->setLineWrapMode(spec.Has("autohscroll") ? QPlainTextEdit::NoWrap
-                                                      : QPlainTextEdit::WidgetWidth);
-        ApplyFrame(edit, spec);
-        ApplyScrollBars(edit, spec);
+        edit->setPlainText(row.Text);
+        edit->setReadOnly(row.Has("readonly"));
+        edit->setLineWrapMode(row.Has("autohscroll") ? QPlainTextEdit::NoWrap
+                                                     : QPlainTextEdit::WidgetWidth);
+        ApplyFrame(edit, row);
+        ApplyScrollBars(edit, row);
         return edit;
       }
-      auto* edit = new QLineEdit(spec.Text, parent);
-      edit->setReadOnly(spec.Has("readonly"));
-      edit->setAlignment(TextAlignment(spec) | Qt::AlignVCenter);
-      edit->setFrame(spec.Has("border"));
-      if (spec.Has("password")) {
+      auto* edit = new QLineEdit(row.Text, parent);
+      edit->setReadOnly(row.Has("readonly"));
+      edit->setAlignment(TextAlignment(row) | Qt::AlignVCenter);
+      edit->setFrame(row.Has("border"));
+      if (row.Has("password")) {
         edit->setEchoMode(QLineEdit::Password);
       }
-      if (spec.Has("number")) {
+      if (row.Has("number")) {
         edit->setValidator(
             new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
       }
@@ -276,30 +276,30 @@ QWidget* DialogBuilder::MakeControl(const ControlSpec& spec) {
     case ControlKind::Button:
     case ControlKind::DefaultButton: {
       auto* button = new QPushButton(parent);
-      if (spec.Values.contains("icon")) {
+      if (row.Values.contains("icon")) {
         // A picture button: the template text only names it.
-        button->setIcon(LoadIconResource(spec.Value("icon").toInt()));
-        button->setAccessibleName(spec.Text);
-        button->setToolTip(spec.Text);
+        button->setIcon(LoadIconResource(row.Value("icon").toInt()));
+        button->setAccessibleName(row.Text);
+        button->setToolTip(row.Text);
       } else {
-        button->setText(spec.Text);
+        button->setText(row.Text);
       }
-      button->setDefault(spec.Kind == ControlKind::DefaultButton);
+      button->setDefault(row.Kind == ControlKind::DefaultButton);
       QObject::connect(button, &QPushButton::clicked, button, command);
       return button;
     }
     case ControlKind::CheckBox: {
-      auto* box = new QCheckBox(spec.Text, parent);
+      auto* box = new QCheckBox(row.Text, parent);
       QObject::connect(box, &QCheckBox::clicked, box, command);
       return box;
     }
     case ControlKind::Radio: {
-      auto* radio = new QRadioButton(spec.Text, parent);
+      auto* radio = new QRadioButton(row.Text, parent);
       QObject::connect(radio, &QRadioButton::clicked, radio, command);
       return radio;
     }
     case ControlKind::GroupBox: {
-      auto* frame = new QGroupBox(spec.Text, parent);
+      auto* frame = new QGroupBox(row.Text, parent);
       frame->setAttribute(Qt::WA_TransparentForMouseEvents);
       frame->setFocusPolicy(Qt::NoFocus);
       return frame;
@@ -311,21 +311,21 @@ QWidget* DialogBuilder::MakeControl(const ControlSpec& spec) {
     }
     case ControlKind::ListBox: {
       auto* list = new QListWidget(parent);
-      list->setSortingEnabled(spec.Has("sort"));
-      list->setSelectionMode(SelectionMode(spec));
+      list->setSortingEnabled(row.Has("sort"));
+      list->setSelectionMode(SelectionMode(row));
       list->setUniformItemSizes(true);
-      ApplyFrame(list, spec);
-      ApplyScrollBars(list, spec);
+      ApplyFrame(list, row);
+      ApplyScrollBars(list, row);
       return list;
     }
     case ControlKind::ListView: {
-      if (spec.Has("list")) {
+      if (row.Has("list")) {
         auto* list = new QListWidget(parent);
         list->setViewMode(QListView::ListMode);
         list->setFlow(QListView::TopToBottom);
         list->setWrapping(true);
-        list->setSelectionMode(SelectionMode(spec));
-        ApplyFrame(list, spec);
+        list->setSelectionMode(SelectionMode(row));
+        ApplyFrame(list, row);
         return list;
       }
       auto* rows = new QTreeWidget(parent);
@@ -333,9 +333,9 @@ QWidget* DialogBuilder::MakeControl(const ControlSpec& spec) {
       rows->setItemsExpandable(false);
       rows->setUniformRowHeights(true);
       rows->setAllColumnsShowFocus(true);
-      rows->setSelectionMode(SelectionMode(spec));
+      rows->setSelectionMode(SelectionMode(row));
       rows->header()->setStretchLastSection(false);
-      ApplyFrame(rows, spec);
+      ApplyFrame(rows, row);
       return rows;
     }
   }

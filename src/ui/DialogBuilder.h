@@ -62,7 +62,7 @@ public:
   const DialogTemplate& Template() const { return Dialog; }
 
 private:
-  QWidget* MakeControl(const ControlSpec& spec);
+  QWidget* MakeControl(const ControlSpec& row);
 
   DialogTemplate Dialog;
   DialogBaseUnits Base;

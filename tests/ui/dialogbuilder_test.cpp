@@ -110,9 +110,9 @@ private slots:
       QDialog window;
       DialogBuilder builder;
       builder.Build(&window, id);
-      for (const ControlSpec& spec : builder.Template().Controls) {
-        if (spec.Id != kNoControlId) {
-          QVERIFY(builder.ControlWidget(spec.Id));
+      for (const ControlSpec& row : builder.Template().Controls) {
+        if (row.Id != kNoControlId) {
+          QVERIFY(builder.ControlWidget(row.Id));
         }
       }
     }
