@@ -1,6 +1,8 @@
 // The settings dialog driven as a user drives it: what an opening shows and
 // OK hands back, the address-only switch, Cancel, the browse buttons and the
 // refusal of texts the settings file would not give back.
+#include "servers/VsftpdServer.h"
+#include "ui/CFtpBrowserDialog.h"
 #include "ui/CSettingsDialog.h"
 #include "ui/FileDialogs.h"
 #include "ui/MessageBoxes.h"
@@ -15,6 +17,7 @@
 
 using namespace tavro;
 using D = CSettingsDialog;
+using test::VsftpdServer;
 
 namespace {
 
@@ -275,6 +278,46 @@ private slots:
     expected.FtpFile = "//index.html";
     expected.Trace = "typed.mail";
     QVERIFY(dialog.GetSettings() == expected);
+  }
+
+  // The button opens the real browser on what was typed; a log-on and Open
+  // there bring account and path back into the edits.
+  void RemoteBrowseThroughTheRealBrowserAgainstAServer() {
+    VsftpdServer server;
+    QVERIFY2(server.Started(), server.Error().c_str());
+    D dialog;
+    Settings record = kRecord;
+    record.Server = server.Address();
+    record.User = VsftpdServer::User;
+    record.Password = "not yet";
+    dialog.SetSettings(record);
+    dialog.show();
+    Edit(dialog, D::IDC_PASSWORD)->setText(VsftpdServer::Password);
+
+    bool opened = false;
+    QTimer::singleShot(0, &dialog, [&] {
+      CFtpBrowserDialog* browser = nullptr;
+      if (!QTest::qWaitFor([&] { return (browser = dialog.findChild<CFtpBrowserDialog*>()); },
+                           15000)) {
+        return;
+      }
+      const DialogBuilder& ui = browser->Controls();
+      QSignalSpy listed(browser, &CFtpBrowserDialog::ListingDone);
+      ui.Control<QLineEdit>(CFtpBrowserDialog::IDC_STARTDIR)->setText("/");
+      ui.Control<QAbstractButton>(CFtpBrowserDialog::IDC_TOGGLE)->click();
+      if (QTest::qWaitFor([&] { return listed.count() > 0; }, 30000)) {
+        ui.Control<QLineEdit>(CFtpBrowserDialog::IDC_FILENAME)->setText("index.html");
+        opened = true;
+      }
+      // Open, or Cancel where the log-on failed, so the test never hangs.
+      ui.Control<QAbstractButton>(opened ? 1 : 2)->click();
+    });
+    Click(dialog, D::IDC_BROWSE_FTP_FILE);
+    QVERIFY(opened);
+    QCOMPARE(Edit(dialog, D::IDC_SERVER)->text(), QString::fromStdString(server.Address()));
+    QCOMPARE(Edit(dialog, D::IDC_USER)->text(), QString(VsftpdServer::User));
+    QCOMPARE(Edit(dialog, D::IDC_PASSWORD)->text(), QString(VsftpdServer::Password));
+    QCOMPARE(Edit(dialog, D::IDC_FTP_FILE)->text(), QStringLiteral("//index.html"));
   }
 };
 
