@@ -45,8 +45,8 @@ set(CPACK_PACKAGE_NAME tavro)
 set(CPACK_PACKAGE_VENDOR Quillbet)
 set(CPACK_PACKAGE_CONTACT "Quillbet")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keeps a web page current with this PC's changing address")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-Tavro finds the PC's LAN address and its Internet address (from a mail server
+# CPack puts the summary above this as the synopsis line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Tavro finds the PC's LAN address and its Internet address (from a mail server
 that echoes the caller's address, or a web check service), fills an HTML
 template with the address and uploads it by FTP or FTP over TLS. It lives in
 the notification area and uploads an offline page when you withdraw.")
