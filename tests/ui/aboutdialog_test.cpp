@@ -20,7 +20,9 @@ private slots:
   void init() { WebPages::RecordInstead(true); }
   void cleanup() { WebPages::RecordInstead(false); }
 
-  void ShowsTheVersionStringOfEachOpening() {
+  // Each opening shows the version line as the caller set it last; the site
+  // button opens the page each time and leaves the dialog open.
+  void ShowsTheVersionAndOpensTheSite() {
     CAboutDialog dialog;
     auto* line = dialog.Ui().Control<QLabel>(CAboutDialog::IDC_VERSION);
     dialog.show();
@@ -30,20 +32,12 @@ private slots:
     dialog.show();
     QCOMPARE(line->text(), QString("Tavro version 1.21"));
     QCOMPARE(dialog.windowTitle(), QString("Tavro - バージョン情報"));
-  }
-
-  void SiteButtonOpensThePageEachTimeAndLeavesTheDialogOpen() {
-    CAboutDialog dialog;
-    dialog.show();
     auto* button = dialog.Ui().Control<QPushButton>(CAboutDialog::IDC_FERNO);
     QCOMPARE(button->text(), QString("GO ! FERNO"));
-    for (int i = 0; i < 3; ++i) {
-      button->click();
-    }
-    const QList<QUrl> opened = WebPages::TakeOpened();
-    QCOMPARE(opened, QList<QUrl>(3, ProjectPageUrl()));
+    button->click();
+    button->click();
+    QCOMPARE(WebPages::TakeOpened(), QList<QUrl>(2, ProjectPageUrl()));
     QVERIFY(dialog.isVisible());
-    QCOMPARE(dialog.result(), 0);
     dialog.Ui().Control<QPushButton>(1)->click();
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), int(QDialog::Accepted));

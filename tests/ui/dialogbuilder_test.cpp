@@ -37,8 +37,8 @@ style caption sysmenu
 control 11 edit      4 8 40 16  "" border tabstop
 control 12 edit      3 5 7 3    "" tabstop
 control -  groupbox  0 0 100 40 "枠"
-control 13 defbutton 50 44 20 10 "OK"
-control 14 button    72 44 20 10 "ｷｬﾝｾﾙ"
+control 1  defbutton 50 44 20 10 "OK"
+control 2  button    72 44 20 10 "ｷｬﾝｾﾙ"
 control 15 checkbox  2 44 40 10 "チェック"
 control 16 radio     2 52 20 8  "A" group
 control 17 radio     24 52 20 8 "B"
@@ -123,10 +123,12 @@ private slots:
 
   // With a fixed-pitch font the average of the 52 letters is the advance of
   // any one of them, so the expected pixels follow from the font alone.
-  void DialogUnitsFollowTheFontMetrics() {
+  // Buttons report their ids, frames stay behind, groups part radio sets.
+  void FixedPitchDialogUnitsAndControls() {
     QDialog window;
     DialogBuilder builder;
-    builder.Build(&window, Parse(kFixedDialog));
+    QList<int> commands;
+    builder.Build(&window, Parse(kFixedDialog), [&](int id) { commands.append(id); });
     const QFontMetrics metrics(window.font());
     const int x = metrics.horizontalAdvance(u'x');
     QCOMPARE(metrics.horizontalAdvance(u'W'), x);  // the font is fixed-pitch
@@ -140,6 +142,20 @@ private slots:
     QCOMPARE(builder.Control<QLineEdit>(12)->geometry(),
              QRect(round(3, x, 4), round(5, y, 8), round(7, x, 4), round(3, y, 8)));
     QCOMPARE(builder.Client()->size(), QSize(25 * x, round(60, y, 8)));
+
+    builder.Control<QPushButton>(1)->click();
+    builder.Control<QCheckBox>(15)->click();
+    QCOMPARE(commands, QList<int>({1, 15}));
+    QVERIFY(builder.Control<QPushButton>(1)->isDefault());
+    // The frame lies over the edits but must not hide them or take their clicks.
+    QWidget* edit = builder.Control<QLineEdit>(11);
+    QCOMPARE(builder.Client()->childAt(edit->geometry().center()), edit);
+    builder.Control<QRadioButton>(16)->click();
+    builder.Control<QRadioButton>(17)->click();
+    builder.Control<QRadioButton>(18)->click();
+    QVERIFY(!builder.Control<QRadioButton>(16)->isChecked());
+    QVERIFY(builder.Control<QRadioButton>(17)->isChecked());
+    QVERIFY(builder.Control<QRadioButton>(18)->isChecked());
   }
 
   void MainWindowTemplateHasItsControlsFontAndMenu() {
@@ -187,39 +203,14 @@ private slots:
     QCOMPARE(commands, QList<int>({1, 32778, 32779, 32780, 32783, 32773, 32784, 32785, 32786}));
   }
 
-  void ButtonsReportTheirIdsAndFramesStayBehind() {
-    QDialog window;
-    DialogBuilder builder;
-    QList<int> commands;
-    builder.Build(&window, Parse(kFixedDialog), [&](int id) { commands.append(id); });
-    builder.Control<QPushButton>(13)->click();
-    builder.Control<QCheckBox>(15)->click();
-    QCOMPARE(commands, QList<int>({13, 15}));
-    QVERIFY(builder.Control<QPushButton>(13)->isDefault());
-    // The frame lies over the edits but must not hide them or take their clicks.
-    QWidget* edit = builder.Control<QLineEdit>(11);
-    QCOMPARE(builder.Client()->childAt(edit->geometry().center()), edit);
-
-    // A new group starts a new set of radio buttons.
-    builder.Control<QRadioButton>(16)->click();
-    builder.Control<QRadioButton>(17)->click();
-    builder.Control<QRadioButton>(18)->click();
-    QVERIFY(!builder.Control<QRadioButton>(16)->isChecked());
-    QVERIFY(builder.Control<QRadioButton>(17)->isChecked());
-    QVERIFY(builder.Control<QRadioButton>(18)->isChecked());
-  }
-
   void WithoutAHandlerOkAndCancelCloseTheDialog() {
-    for (int id : {13, 14}) {
+    for (int id : {1, 2}) {
       QDialog window;
-      DialogTemplate dialog = Parse(kFixedDialog);
-      dialog.Controls[3].Id = 1;
-      dialog.Controls[4].Id = 2;
       DialogBuilder builder;
-      builder.Build(&window, dialog);
+      builder.Build(&window, Parse(kFixedDialog));
       window.show();
-      builder.Control<QPushButton>(id == 13 ? 1 : 2)->click();
-      QCOMPARE(window.result(), id == 13 ? int(QDialog::Accepted) : int(QDialog::Rejected));
+      builder.Control<QPushButton>(id)->click();
+      QCOMPARE(window.result(), id == 1 ? int(QDialog::Accepted) : int(QDialog::Rejected));
       QVERIFY(!window.isVisible());
     }
   }

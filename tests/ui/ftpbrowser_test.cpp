@@ -9,14 +9,11 @@
 #include "ui/FileDialogs.h"
 #include "ui/RemoteFileList.h"
 
-#include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
@@ -44,10 +41,6 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-QString FromBytes(const std::string& bytes) {
-  return QString::fromStdString(bytes);
-}
-
 // One browser window, shown, as the settings dialog opens it.
 struct Browser {
   Dlg Dialog;
@@ -55,7 +48,8 @@ struct Browser {
 
   explicit Browser(const std::string& server, const std::string& password = VsftpdServer::Password,
                    std::chrono::milliseconds timeout = 5000ms)
-      : Dialog(FromBytes(server), FromBytes(VsftpdServer::User), FromBytes(password)) {
+      : Dialog(QString::fromStdString(server), VsftpdServer::User,
+               QString::fromStdString(password)) {
     Dialog.SetFtpTimeouts(FtpTimeouts{timeout});
     Dialog.show();
   }
@@ -124,16 +118,6 @@ struct Browser {
   }
 };
 
-// With TAVRO_SCREENSHOT_DIR set (a run under a real X server), saves the
-// window as it is drawn, for a person to look at; otherwise nothing.
-void Shot(QWidget& window, const char* name) {
-  const QString folder = qEnvironmentVariable("TAVRO_SCREENSHOT_DIR");
-  if (!folder.isEmpty()) {
-    QApplication::processEvents();
-    window.grab().save(folder + QStringLiteral("/ftp-browser-%1.png").arg(QLatin1String(name)));
-  }
-}
-
 std::size_t ResidentBytes() {
   std::ifstream statm("/proc/self/statm");
   std::size_t pages = 0;
@@ -193,10 +177,8 @@ private slots:
     QTest::newRow("zero") << quint64{0} << QStringLiteral("0B");
     QTest::newRow("below 1 KB") << quint64{1023} << QStringLiteral("1023B");
     QTest::newRow("1 KB") << quint64{1024} << QStringLiteral("1KB");
-    QTest::newRow("1.5 KB truncated") << quint64{1535} << QStringLiteral("1KB");
     QTest::newRow("below 1 MB") << quint64{1048575} << QStringLiteral("1023KB");
     QTest::newRow("1 MB") << quint64{1048576} << QStringLiteral("1MB");
-    QTest::newRow("5 GB") << 5 * gb << QStringLiteral("5GB");
     // 4 GiB + 1023: its low 32 bits alone would read "1023B".
     QTest::newRow("above 4 GB") << 4 * gb + 1023 << QStringLiteral("4GB");
     QTest::newRow("largest") << ~quint64{0} << QStringLiteral("17179869183GB");
@@ -247,166 +229,37 @@ private slots:
     QCOMPARE(b.Dialog.ResultPath(), QStringLiteral("/index.html"));
   }
 
-  void LogOnWalkAndOpen() {
+  // Log-on, walking the folders and the context menu against vsftpd (Open
+  // there is the settings dialog's test).
+  void LogOnWalkAndContextMenu() {
     VsftpdServer server;
     QVERIFY2(server.Started(), server.Error().c_str());
     fs::create_directories(server.Pub() / "a" / "b");
-    Browser wrong(server.Address(), "not the password");
+    WriteBytes(server.Pub() / "a" / "file.txt", "f");
+    Browser b(server.Address(), "not the password");
     // A refused log-on leaves the connection view; the next click connects
     // again with what the user corrected.
-    wrong.Toggle()->click();
-    QCOMPARE(wrong.Toggle()->text(), QStringLiteral("切断"));
-    QVERIFY(!wrong.Toggle()->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(wrong.Toggle()->isEnabled(), 15000);
-    QCOMPARE(wrong.Toggle()->text(), QStringLiteral("接続"));
-    QVERIFY(!wrong.List().isVisible());
-    QVERIFY(wrong.Status().first().startsWith(QStringLiteral("Err: ")));
-    wrong.Control<QLineEdit>(Dlg::IDC_PASSWORD)->setText(VsftpdServer::Password);
-    QVERIFY(wrong.Connect(QStringLiteral("/pub/a/b/")));
-    QVERIFY(wrong.List().isVisible());
-    QVERIFY(!wrong.Control(Dlg::IDC_FRAME)->isVisible());
-    QCOMPARE(wrong.Toggle()->text(), QStringLiteral("切断"));
+    b.Toggle()->click();
+    QCOMPARE(b.Toggle()->text(), QStringLiteral("切断"));
+    QVERIFY(!b.Toggle()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(b.Toggle()->isEnabled(), 15000);
+    QCOMPARE(b.Toggle()->text(), QStringLiteral("接続"));
+    QVERIFY(!b.List().isVisible());
+    QVERIFY(b.Status().first().startsWith(QStringLiteral("Err: ")));
+    b.Control<QLineEdit>(Dlg::IDC_PASSWORD)->setText(VsftpdServer::Password);
+    QVERIFY(b.Connect(QStringLiteral("/pub/a/b/")));
+    QVERIFY(b.List().isVisible());
+    QVERIFY(!b.Control(Dlg::IDC_FRAME)->isVisible());
+    QCOMPARE(b.Toggle()->text(), QStringLiteral("切断"));
     // Status lines: newest on top.
-    QVERIFY(wrong.Status().first().startsWith(QStringLiteral("Msg: ディレクトリ検索中")));
-
-    Browser& b = wrong;
+    QVERIFY(b.Status().first().startsWith(QStringLiteral("Msg: ディレクトリ検索中")));
     QCOMPARE(b.Shown(), QStringLiteral("/pub/a/b/"));
     QVERIFY(b.ListAfter([&] { b.Control<QPushButton>(Dlg::IDC_UP)->click(); }));
     QCOMPARE(b.Shown(), QStringLiteral("/pub/a"));
-    QCOMPARE(b.Names(), QStringList{QStringLiteral("b")});
-    QCOMPARE(b.List().Text(0, 2), QStringLiteral("フォルダ"));
-    // Down by double click, then up twice: /pub stops there.
-    QVERIFY(b.ListAfter([&] { b.Click(0, true); }));
-    QCOMPARE(b.Shown(), QStringLiteral("/pub/a/b"));
-    QVERIFY(b.ListAfter([&] { b.Dialog.OnCommand(Dlg::IDC_UP); }));
-    QVERIFY(b.ListAfter([&] { b.Dialog.OnCommand(Dlg::IDC_UP); }));
-    QCOMPARE(b.Shown(), QStringLiteral("/pub"));
-    const QString before = QString::fromStdString(b.Dialog.Worker().GetDirectory());
-    b.Dialog.OnCommand(Dlg::IDC_UP);
-    QCOMPARE(QString::fromStdString(b.Dialog.Worker().GetDirectory()), before);
+    QCOMPARE(b.List().Count(), 2);
+    QCOMPARE(b.List().Text(b.Row(QStringLiteral("b")), 2), QStringLiteral("フォルダ"));
 
-    // Disconnect and back: the list is hidden, the label emptied.
-    b.Toggle()->click();
-    QTRY_VERIFY_WITH_TIMEOUT(b.Toggle()->isEnabled() && !b.List().isVisible(), 15000);
-    QCOMPARE(b.Shown(), QString());
-    QVERIFY(b.Control(Dlg::IDC_FRAME)->isVisible());
-    QVERIFY(b.Connect(QStringLiteral("/")));
-    QCOMPARE(b.Shown(), QStringLiteral("/"));
-    b.Control<QLineEdit>(Dlg::IDC_FILENAME)->setText(QStringLiteral("index.html"));
-    b.Control<QPushButton>(1)->click();
-    QCOMPARE(b.Dialog.ResultPath(), QStringLiteral("//index.html"));
-    QCOMPARE(b.Dialog.GetPassword(), QString::fromUtf8(VsftpdServer::Password));
-    QCOMPARE(b.Dialog.GetServer(), QString::fromStdString(server.Address()));
-  }
-
-  void CreateRenameDeleteUploadDownload() {
-    VsftpdServer server;
-    QVERIFY2(server.Started(), server.Error().c_str());
-    const fs::path pub = server.Pub();
-    WriteBytes(pub / "old.txt", "old");
-    WriteBytes(pub / "gone.txt", "gone");
-    fs::create_directories(pub / "empty");
-    for (const char* name : {"old.txt", "gone.txt", "empty"}) {
-      server.Share(pub / name);
-    }
-    Browser b(server.Address());
-    QVERIFY(b.Connect(QStringLiteral("/pub")));
-    QCOMPARE(b.List().Count(), 3);
-
-    // A new folder: placeholder at the selected row, named by the server's yes.
-    b.List().Select(1);
-    b.Dialog.OnCommand(Dlg::IDC_NEWDIR);
-    QCOMPARE(b.List().Count(), 4);
-    QCOMPARE(b.List().Name(1), QString());
-    QVERIFY(b.TypeLabel(QStringLiteral("新しいフォルダ"), Qt::Key_Return));
-    QCOMPARE(b.List().Name(1), QString());  // not before the server agreed
-    QTRY_COMPARE_WITH_TIMEOUT(b.List().Name(1), QStringLiteral("新しいフォルダ"), 15000);
-    // vsftpd announces no UTF8: the name went out in code page 932.
-    QVERIFY(fs::is_directory(pub / *cp932::FromUtf8("新しいフォルダ")));
-    // An empty name is refused by the server and the placeholder goes.
-    b.List().Select(-1);
-    b.Dialog.OnCommand(Dlg::IDC_NEWDIR);
-    QVERIFY(b.TypeLabel(QString(), Qt::Key_Return));
-    QTRY_COMPARE_WITH_TIMEOUT(b.List().Count(), 4, 15000);
-    QVERIFY(!b.Names().contains(QString()));
-
-    // Rename, left with Escape: the typed text still goes to the server.
-    b.List().Select(b.Row(QStringLiteral("old.txt")));
-    b.Dialog.OnCommand(Dlg::IDC_RENAME);
-    QVERIFY(b.TypeLabel(QStringLiteral("new.txt"), Qt::Key_Escape));
-    QTRY_VERIFY_WITH_TIMEOUT(b.Names().contains(QStringLiteral("new.txt")), 15000);
-    QVERIFY(fs::exists(pub / "new.txt") && !fs::exists(pub / "old.txt"));
-    // A slash or a line break never reaches the server.
-    for (const QString& bad : {QStringLiteral("../up.txt"), QStringLiteral("a\nDELE gone.txt")}) {
-      b.List().Select(b.Row(QStringLiteral("new.txt")));
-      b.Dialog.OnCommand(Dlg::IDC_RENAME);
-      QVERIFY(b.TypeLabel(bad, Qt::Key_Return));
-      QVERIFY(b.Status().first().startsWith(QStringLiteral("Err: ")));
-    }
-    QVERIFY(b.Names().contains(QStringLiteral("new.txt")));
-
-    // Delete a file and a folder: exactly their rows go.
-    for (const QString& name : {QStringLiteral("gone.txt"), QStringLiteral("empty")}) {
-      const int count = b.List().Count();
-      b.List().Select(b.Row(name));
-      b.Dialog.OnCommand(Dlg::IDC_DELETE);
-      QTRY_COMPARE_WITH_TIMEOUT(b.List().Count(), count - 1, 15000);
-      QVERIFY(!b.Names().contains(name));
-      QVERIFY(!fs::exists(pub / name.toStdString()));
-    }
-
-    // Upload, then the folder is listed again.
-    QTemporaryDir local;
-    const std::string page(200000, 'p');
-    WriteBytes(local.filePath("page.html").toStdString(), page);
-    FileDialogs::SetNextAnswer(local.filePath("page.html"));
-    QVERIFY(b.ListAfter([&] { b.Dialog.OnCommand(Dlg::IDC_UPLOAD); }));
-    QVERIFY(b.Names().contains(QStringLiteral("page.html")));
-    QCOMPARE(ReadFileBytes(pub / "page.html"), page);
-    QCOMPARE(FileDialogs::TakeShown().size(), 1);
-
-    // Download to a new file, then over an existing one (confirmed in the
-    // save dialog): both end with the server's bytes.
-    for (const bool existing : {false, true}) {
-      const QString target = local.filePath(existing ? "kept.html" : "fresh.html");
-      if (existing) {
-        WriteBytes(target.toStdString(), "older local copy");
-      }
-      FileDialogs::SetNextAnswer(target);
-      b.List().Select(b.Row(QStringLiteral("page.html")));
-      b.Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
-      const auto shown = FileDialogs::TakeShown();
-      QCOMPARE(shown.size(), 1);
-      QCOMPARE(shown[0].InitialName, QStringLiteral("page.html"));
-      QVERIFY(shown[0].ConfirmOverwrite);
-      QTRY_COMPARE_WITH_TIMEOUT(
-          b.Status().count(QStringLiteral("Msg: ダウンロードに成功しました。")),
-          qsizetype{existing ? 2 : 1}, 15000);
-      QCOMPARE(ReadFileBytes(target.toStdString()), page);
-    }
-    // A cancelled save dialog queues nothing.
-    FileDialogs::SetNextAnswer(std::nullopt);
-    const int lines = static_cast<int>(b.Status().size());
-    b.Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
-    QTest::qWait(200);
-    QCOMPARE(b.Status().size(), lines);
-  }
-
-  void ContextMenuFollowsFocusAndSelection() {
-    VsftpdServer server;
-    QVERIFY2(server.Started(), server.Error().c_str());
-    fs::create_directories(server.Pub() / "dir" / "dir");
-    fs::create_directories(server.Pub() / *cp932::FromUtf8("写真"));
-    WriteBytes(server.Pub() / "file.txt", "f");
-    WriteBytes(server.Pub() / *cp932::FromUtf8("索引ページ.html"), std::string(3000, 'h'));
-    WriteBytes(server.Pub() / "readme", "r");
-    Browser b(server.Address());
-    Shot(b.Dialog, "connection");
-    QVERIFY(b.Connect(QStringLiteral("/pub")));
-    Shot(b.Dialog, "details");
-    b.Control<QPushButton>(Dlg::IDC_LISTMODE)->click();
-    Shot(b.Dialog, "list");
-    b.Control<QPushButton>(Dlg::IDC_DETAILS)->click();
+    // The menu belongs to the list, and greys what the selection cannot do.
     b.Control(Dlg::IDC_FILENAME)->setFocus();
     QVERIFY(!b.Dialog.OnContextMenu({10, 10}));
     b.List().CurrentView()->setFocus();
@@ -418,7 +271,7 @@ private slots:
     };
     for (const Case& c :
          {Case{QString(), {Dlg::IDC_SUBDIR, Dlg::IDC_DOWNLOAD, Dlg::IDC_DELETE, Dlg::IDC_RENAME}},
-          Case{QStringLiteral("dir"), {Dlg::IDC_DOWNLOAD}},
+          Case{QStringLiteral("b"), {Dlg::IDC_DOWNLOAD}},
           Case{QStringLiteral("file.txt"), {Dlg::IDC_SUBDIR}}}) {
       b.List().Select(c.Selected.isEmpty() ? -1 : b.Row(c.Selected));
       QVERIFY(b.Dialog.OnContextMenu({10, 10}));
@@ -427,18 +280,139 @@ private slots:
       }
       b.Dialog.ContextMenu()->hide();
     }
-    // Two double clicks before the worker answers walk down one level only.
+
+    // Two double clicks before the worker answers walk down one level only;
+    // then up twice: /pub stops there.
     b.List().Select(-1);
-    const int dir = b.Row(QStringLiteral("dir"));
+    const int dir = b.Row(QStringLiteral("b"));
     QVERIFY(b.ListAfter([&] {
       b.Click(dir, true);
       b.Click(dir, true);
-      QCOMPARE(b.Dialog.Worker().GetDirectory(), std::string("/pub/dir"));
+      QCOMPARE(b.Dialog.Worker().GetDirectory(), std::string("/pub/a/b"));
     }));
-    QCOMPARE(b.Shown(), QStringLiteral("/pub/dir"));
+    QCOMPARE(b.Shown(), QStringLiteral("/pub/a/b"));
+    QVERIFY(b.ListAfter([&] { b.Dialog.OnCommand(Dlg::IDC_UP); }));
+    QVERIFY(b.ListAfter([&] { b.Dialog.OnCommand(Dlg::IDC_UP); }));
+    QCOMPARE(b.Shown(), QStringLiteral("/pub"));
+    const QString before = QString::fromStdString(b.Dialog.Worker().GetDirectory());
+    b.Dialog.OnCommand(Dlg::IDC_UP);
+    QCOMPARE(QString::fromStdString(b.Dialog.Worker().GetDirectory()), before);
+
+    // Disconnected: the list is hidden, the label emptied.
     b.Toggle()->click();
     QTRY_VERIFY_WITH_TIMEOUT(b.Toggle()->isEnabled() && !b.List().isVisible(), 15000);
-    Shot(b.Dialog, "disconnected");
+    QCOMPARE(b.Shown(), QString());
+    QVERIFY(b.Control(Dlg::IDC_FRAME)->isVisible());
+  }
+
+  // Every command that changes the server's folder, then a close while a
+  // download runs: nothing reaches the gone window, and the file still
+  // arrives whole.
+  void FileCommandsAndClosingDuringADownload() {
+    VsftpdServer server;
+    QVERIFY2(server.Started(), server.Error().c_str());
+    const fs::path pub = server.Pub();
+    WriteBytes(pub / "old.txt", "old");
+    WriteBytes(pub / "gone.txt", "gone");
+    const std::string big(30 << 20, 'b');
+    WriteBytes(pub / "big.bin", big);
+    fs::create_directories(pub / "empty");
+    for (const char* name : {"old.txt", "gone.txt", "empty"}) {
+      server.Share(pub / name);
+    }
+    auto b = std::make_unique<Browser>(server.Address());
+    QVERIFY(b->Connect(QStringLiteral("/pub")));
+    QCOMPARE(b->List().Count(), 4);
+
+    // A new folder: placeholder at the selected row, named by the server's yes.
+    b->List().Select(1);
+    b->Dialog.OnCommand(Dlg::IDC_NEWDIR);
+    QCOMPARE(b->List().Count(), 5);
+    QCOMPARE(b->List().Name(1), QString());
+    QVERIFY(b->TypeLabel(QStringLiteral("新しいフォルダ"), Qt::Key_Return));
+    QCOMPARE(b->List().Name(1), QString());  // not before the server agreed
+    QTRY_COMPARE_WITH_TIMEOUT(b->List().Name(1), QStringLiteral("新しいフォルダ"), 15000);
+    // vsftpd announces no UTF8: the name went out in code page 932.
+    QVERIFY(fs::is_directory(pub / *cp932::FromUtf8("新しいフォルダ")));
+    // An empty name is refused by the server and the placeholder goes.
+    b->List().Select(-1);
+    b->Dialog.OnCommand(Dlg::IDC_NEWDIR);
+    QVERIFY(b->TypeLabel(QString(), Qt::Key_Return));
+    QTRY_COMPARE_WITH_TIMEOUT(b->List().Count(), 5, 15000);
+    QVERIFY(!b->Names().contains(QString()));
+
+    // Rename, left with Escape: the typed text still goes to the server.
+    b->List().Select(b->Row(QStringLiteral("old.txt")));
+    b->Dialog.OnCommand(Dlg::IDC_RENAME);
+    QVERIFY(b->TypeLabel(QStringLiteral("new.txt"), Qt::Key_Escape));
+    QTRY_VERIFY_WITH_TIMEOUT(b->Names().contains(QStringLiteral("new.txt")), 15000);
+    QVERIFY(fs::exists(pub / "new.txt") && !fs::exists(pub / "old.txt"));
+    // A slash or a line break never reaches the server.
+    for (const QString& bad : {QStringLiteral("../up.txt"), QStringLiteral("a\nDELE gone.txt")}) {
+      b->List().Select(b->Row(QStringLiteral("new.txt")));
+      b->Dialog.OnCommand(Dlg::IDC_RENAME);
+      QVERIFY(b->TypeLabel(bad, Qt::Key_Return));
+      QVERIFY(b->Status().first().startsWith(QStringLiteral("Err: ")));
+    }
+    QVERIFY(b->Names().contains(QStringLiteral("new.txt")));
+
+    // Delete a file and a folder: exactly their rows go.
+    for (const QString& name : {QStringLiteral("gone.txt"), QStringLiteral("empty")}) {
+      const int count = b->List().Count();
+      b->List().Select(b->Row(name));
+      b->Dialog.OnCommand(Dlg::IDC_DELETE);
+      QTRY_COMPARE_WITH_TIMEOUT(b->List().Count(), count - 1, 15000);
+      QVERIFY(!b->Names().contains(name));
+      QVERIFY(!fs::exists(pub / name.toStdString()));
+    }
+
+    // Upload, then the folder is listed again.
+    QTemporaryDir local;
+    const std::string page(200000, 'p');
+    WriteBytes(local.filePath("page.html").toStdString(), page);
+    FileDialogs::SetNextAnswer(local.filePath("page.html"));
+    QVERIFY(b->ListAfter([&] { b->Dialog.OnCommand(Dlg::IDC_UPLOAD); }));
+    QVERIFY(b->Names().contains(QStringLiteral("page.html")));
+    QCOMPARE(ReadFileBytes(pub / "page.html"), page);
+    QCOMPARE(FileDialogs::TakeShown().size(), 1);
+
+    // Download to a new file, then over an existing one (confirmed in the
+    // save dialog): both end with the server's bytes.
+    for (const bool existing : {false, true}) {
+      const QString target = local.filePath(existing ? "kept.html" : "fresh.html");
+      if (existing) {
+        WriteBytes(target.toStdString(), "older local copy");
+      }
+      FileDialogs::SetNextAnswer(target);
+      b->List().Select(b->Row(QStringLiteral("page.html")));
+      b->Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
+      const auto shown = FileDialogs::TakeShown();
+      QCOMPARE(shown.size(), 1);
+      QCOMPARE(shown[0].InitialName, QStringLiteral("page.html"));
+      QVERIFY(shown[0].ConfirmOverwrite);
+      QTRY_COMPARE_WITH_TIMEOUT(
+          b->Status().count(QStringLiteral("Msg: ダウンロードに成功しました。")),
+          qsizetype{existing ? 2 : 1}, 15000);
+      QCOMPARE(ReadFileBytes(target.toStdString()), page);
+    }
+    // A cancelled save dialog queues nothing.
+    FileDialogs::SetNextAnswer(std::nullopt);
+    const int lines = static_cast<int>(b->Status().size());
+    b->Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
+    QTest::qWait(200);
+    QCOMPARE(b->Status().size(), lines);
+
+    const QString target = local.filePath("big.bin");
+    FileDialogs::SetNextAnswer(target);
+    b->List().Select(b->Row(QStringLiteral("big.bin")));
+    b->Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
+    b->Control<QPushButton>(2)->click();
+    QCOMPARE(b->Dialog.result(), int(QDialog::Rejected));
+    b.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(target).size() == static_cast<qint64>(big.size()), 30000);
+    // No partial file beside the four downloads.
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(local.path()).entryList(QDir::Files | QDir::Hidden).size(), 4,
+                              30000);
   }
 
   // What the list makes of what a server sends: order, dot entries, folders
@@ -458,13 +432,12 @@ private slots:
     });
     Browser b(peer->Address());
     QVERIFY(b.Connect(QStringLiteral("/")));
-    QCOMPARE(b.List().Count(), 5);
-    QCOMPARE(b.List().Name(0), QStringLiteral("third.html"));
-    QCOMPARE(b.List().Name(1), QString::fromStdString(longName));
-    QCOMPARE(b.List().Name(3), QStringLiteral("site.old"));
-    QCOMPARE(b.List().Name(4), QStringLiteral("first"));
+    // The code page 932 name is not UTF-8: it is shown with stand-ins.
+    const QString shown = b.List().Name(2);
+    QVERIFY(shown != QStringLiteral("日本語.txt"));
+    QCOMPARE(b.Names(), (QStringList{"third.html", QString::fromStdString(longName), shown,
+                                     "site.old", "first"}));
     QCOMPARE(b.List().Text(0, 1), QStringLiteral("4GB"));
-    QCOMPARE(b.List().Text(2, 1), QStringLiteral("5GB"));
     QCOMPARE(b.List().Text(0, 3), QStringLiteral("2003/05/07 00:00"));
     QCOMPARE(b.List().Text(3, 2), QStringLiteral("フォルダ"));
     QCOMPARE(b.List().Data(3), DirectoryFlag);
@@ -473,10 +446,7 @@ private slots:
     QCOMPARE(b.List().Icons().Count(), 5);
     QCOMPARE(b.List().RowAt(4).Icon, 0);
 
-    // The code page 932 name is not UTF-8: it is shown with stand-ins and a
-    // rename sends its very bytes back.
-    const QString shown = b.List().Name(2);
-    QVERIFY(shown != QStringLiteral("日本語.txt"));
+    // A rename sends its very bytes back.
     b.List().Select(2);
     b.Dialog.OnCommand(Dlg::IDC_RENAME);
     QVERIFY(b.TypeLabel(QStringLiteral("b.txt"), Qt::Key_Return));
@@ -547,7 +517,7 @@ private slots:
     QTRY_VERIFY_WITH_TIMEOUT(b.Listings() == 1, 60000);
     QCOMPARE(b.List().Count(), count);
     QCOMPARE(b.List().Name(0), QStringLiteral("file-99999.txt"));
-    QApplication::processEvents();
+    QCoreApplication::processEvents();
     const std::size_t grown = ResidentBytes() - std::min(before, ResidentBytes());
 #if !defined(__SANITIZE_ADDRESS__)
     // Under the address sanitizer freed memory is held back on purpose, so
@@ -561,9 +531,14 @@ private slots:
   // A server that drops the connection in the middle of a listing, and a
   // download over an existing file that fails part-way.
   void ServerFailuresLeaveListAndFilesWhole() {
-    auto peer = ListingPeer([](Session& s) {
-      s.SendData(ListLine("kept.txt") + ListLine("half"));
-      s.Drop();
+    auto logOns = std::make_shared<int>(0);
+    auto peer = ListingPeer([logOns](Session& s) {
+      if (++*logOns == 1) {
+        s.SendData(ListLine("kept.txt") + ListLine("half"));
+        s.Drop();
+      } else {
+        Serve(ListLine("page.html", 9000))(s);
+      }
     });
     peer->On("RETR", [](Session& s, const std::string&) {
       s.Reply("150 Opening BINARY mode data connection.");
@@ -571,9 +546,7 @@ private slots:
       s.Reply("426 Failure writing network stream.");
     });
     Browser b(peer->Address());
-    b.Control<QLineEdit>(Dlg::IDC_STARTDIR)->setText(QStringLiteral("/"));
-    b.Toggle()->click();
-    QTRY_COMPARE_WITH_TIMEOUT(b.Listings(), 1, 15000);
+    QVERIFY(b.Connect(QStringLiteral("/")));
     QCOMPARE(b.Names(), (QStringList{QStringLiteral("half"), QStringLiteral("kept.txt")}));
     QCOMPARE(b.Shown(), QStringLiteral("/"));
     // The session is gone: the next command fails in the status list.
@@ -582,49 +555,22 @@ private slots:
     QTRY_VERIFY_WITH_TIMEOUT(b.Status().first().startsWith(QStringLiteral("Err: ")), 15000);
     QCOMPARE(b.List().Count(), 2);
 
-    auto again = ListingPeer(Serve(ListLine("page.html", 9000)));
-    again->On("RETR", [](Session& s, const std::string&) {
-      s.Reply("150 Opening BINARY mode data connection.");
-      s.SendData(std::string(5000, 'x'));
-      s.Reply("426 Failure writing network stream.");
-    });
-    Browser c(again->Address());
-    QVERIFY(c.Connect(QStringLiteral("/")));
+    // Logged off and on again, the listing comes whole.
+    b.Toggle()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(b.Toggle()->isEnabled() && !b.List().isVisible(), 15000);
+    QVERIFY(b.ListAfter([&] { b.Toggle()->click(); }));
     QTemporaryDir local;
     const QString target = local.filePath("page.html");
     WriteBytes(target.toStdString(), "the only good copy");
     FileDialogs::SetNextAnswer(target);
-    c.List().Select(0);
-    const int before = static_cast<int>(c.Status().size());
-    c.Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
+    b.List().Select(0);
+    const int before = static_cast<int>(b.Status().size());
+    b.Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
     QTRY_VERIFY_WITH_TIMEOUT(
-        c.Status().size() >= before + 2 && c.Status().first().startsWith(QStringLiteral("Err: ")),
+        b.Status().size() >= before + 2 && b.Status().first().startsWith(QStringLiteral("Err: ")),
         15000);
     QCOMPARE(ReadFileBytes(target.toStdString()), std::string("the only good copy"));
     QCOMPARE(QDir(local.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
-  }
-
-  // Closing while a download runs: nothing reaches the gone window, and the
-  // file still arrives whole, or not at all.
-  void ClosingDuringATransfer() {
-    VsftpdServer server;
-    QVERIFY2(server.Started(), server.Error().c_str());
-    const std::string big(30 << 20, 'b');
-    WriteBytes(server.Pub() / "big.bin", big);
-    QTemporaryDir local;
-    const QString target = local.filePath("big.bin");
-    {
-      Browser b(server.Address());
-      QVERIFY(b.Connect(QStringLiteral("/pub")));
-      FileDialogs::SetNextAnswer(target);
-      b.List().Select(0);
-      b.Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
-      b.Control<QPushButton>(2)->click();
-      QCOMPARE(b.Dialog.result(), int(QDialog::Rejected));
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(target).size() == static_cast<qint64>(big.size()), 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(QDir(local.path()).entryList(QDir::Files | QDir::Hidden).size(), 1,
-                              30000);
   }
 };
 

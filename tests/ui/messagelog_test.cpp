@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 #include <QtTest>
 
-#include <filesystem>
+#include <fstream>
 
 using namespace tavro;
 
@@ -44,37 +44,21 @@ class MessageLogTest : public QObject {
   Q_OBJECT
 
 private slots:
-  void LinesAreStampedAndNewestFirst() {
-    LogWindow w;
-    w.Log.AddMessage(QString("Msg: 一"));
-    w.Log.AddMessage(std::string_view("Err: two"));
-    QCOMPARE(w.Log.Items(),
-             QStringList({"2003-03-07 09:04:05 Err: two", "2003-03-07 09:04:05 Msg: 一"}));
-    QVERIFY(w.List->selectedItems().isEmpty());
-  }
-
-  void ClearsOnlyPastTwoHundredLines() {
-    LogWindow w;
-    for (int i = 0; i < 200; ++i) {
-      w.Log.AddMessage(QString::number(i));
-    }
-    w.Log.AddMessage(QString("201st"));
-    QCOMPARE(w.List->count(), 201);
-    w.Log.AddMessage(QString("202nd"));
-    QCOMPARE(w.Log.Items(), QStringList({"2003-03-07 09:04:05 202nd",
-                                         "メッセージが200行を超えましたので削除しました。"}));
-  }
-
-  // Newest first, code page 932, CR LF after every line, a server reply's own
-  // CR LF removed; the clearing notice has no time.
+  // Stamped and newest first; past 200 lines the log starts again from a
+  // notice. The export: newest first, code page 932, CR LF after every line,
+  // a server reply's own CR LF removed; the notice has no time.
   void ExportWritesCodePage932WithCrLf() {
     LogWindow w;
-    for (int i = 0; i < 201; ++i) {
+    for (int i = 0; i < 200; ++i) {
       w.Log.AddMessage(QString("x"));
     }
+    w.Log.AddMessage(std::string_view("201st"));
+    QCOMPARE(w.List->count(), 201);
+    QCOMPARE(w.Log.Items().first(), QString("2003-03-07 09:04:05 201st"));
     w.Log.AddMessage(QString("Msg: 接続"));
     w.Log.AddMessage(QString("226 Transfer complete.\r\n"));
     w.Log.AddMessage(QString("a\n\r\n"));
+    QVERIFY(w.List->selectedItems().isEmpty());
     const std::string stamp = "2003-03-07 09:04:05 ";
     const std::string notice =
         "\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xaa"
@@ -94,53 +78,58 @@ private slots:
     QVERIFY(MessageBoxes::TakeShown().isEmpty());
   }
 
-  void ExportOfAnEmptyLogReplacesTheFileWithNothing() {
-    LogWindow w;
-    QFile old(w.Path("old.txt"));
-    QVERIFY(old.open(QIODevice::WriteOnly));
-    old.write("earlier content");
-    old.close();
-    QCOMPARE(w.Export(w.Path("old.txt")), std::string());
-  }
-
-  void CancelWritesNothing() {
-    LogWindow w;
-    w.Log.AddMessage(QString("x"));
-    FileDialogs::SetNextAnswer(std::nullopt);
-    w.Log.WriteLog();
-    QVERIFY(QDir(w.Dir.path()).isEmpty());
-    QVERIFY(MessageBoxes::TakeShown().isEmpty());
-  }
-
-  void FailuresAreShownInABox_data() {
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("cannot be created") << ""
+  // An empty log empties the chosen file; Cancel writes nothing; a failure
+  // shows one box, not one per line.
+  void ExportOutcomes_data() {
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QString>("path");  // "-": cancelled; "": the folder itself
+    QTest::addColumn<QString>("box");
+    QTest::newRow("empty log") << 0 << "old.txt" << QString();
+    QTest::newRow("cancelled") << 1 << "-" << QString();
+    QTest::newRow("cannot be created") << 2 << ""
                                        << "ログファイルを作成するのに失敗しました。";
-    QTest::newRow("disk full") << "/dev/full"
+    QTest::newRow("disk full") << 2 << "/dev/full"
                                << "/dev/full へのアクセス中にディスクがいっぱいになりました。";
   }
-  void FailuresAreShownInABox() {
+  void ExportOutcomes() {
+    QFETCH(int, lines);
     QFETCH(QString, path);
-    QFETCH(QString, text);
+    QFETCH(QString, box);
     LogWindow w;
-    w.Log.AddMessage(QString("x"));
-    w.Log.AddMessage(QString("y"));
-    // An empty path stands for the temporary folder itself: a folder cannot
-    // be opened as a file.
-    FileDialogs::SetNextAnswer(path.isEmpty() ? w.Dir.path() : path);
+    for (int i = 0; i < lines; ++i) {
+      w.Log.AddMessage(QString("x"));
+    }
+    std::ofstream(w.Path("old.txt").toStdString()) << "earlier content";
+    if (path == "-") {
+      FileDialogs::SetNextAnswer(std::nullopt);
+    } else {
+      FileDialogs::SetNextAnswer(path.isEmpty() ? w.Dir.path() : QDir(w.Dir.path()).filePath(path));
+    }
     w.Log.WriteLog();
+    QCOMPARE(QDir(w.Dir.path()).entryList(QDir::Files).size(), 1);
+    const std::string kept = path == "old.txt" ? "" : "earlier content";
+    QCOMPARE(test::ReadFileBytes(w.Path("old.txt").toStdString()), kept);
     const auto shown = MessageBoxes::TakeShown();
-    QCOMPARE(shown.size(), 1);  // one box, not one per line
-    QCOMPARE(shown[0].Text, text);
-    QCOMPARE(shown[0].Owner, &w.Window);
-    QCOMPARE(shown[0].Caption, QString("messagelog_test"));
-    QCOMPARE(w.List->count(), 2);
+    QCOMPARE(shown.size(), box.isEmpty() ? 0 : 1);
+    if (!box.isEmpty()) {
+      QCOMPARE(shown[0].Text, box);
+      QCOMPARE(shown[0].Owner, &w.Window);
+      QCOMPARE(shown[0].Caption, QString("messagelog_test"));
+    }
+    QCOMPARE(w.List->count(), lines);
   }
 
+  // A reply's line end stays in the item but must not make its row taller;
+  // a double click shows the whole selected line.
   void DoubleClickShowsTheWholeSelectedLine() {
     LogWindow w;
+    w.List->resize(400, 300);
+    w.Log.AddMessage(QString("plain"));
     w.Log.AddMessage(QString("221 Goodbye.\r\n"));
+    w.Window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.Window));
+    QCOMPARE(w.List->visualItemRect(w.List->item(0)).height(),
+             w.List->visualItemRect(w.List->item(1)).height());
     w.Log.ShowSelected();
     QVERIFY(MessageBoxes::TakeShown().isEmpty());
     w.List->setCurrentRow(0);
@@ -150,20 +139,6 @@ private slots:
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].Text, QString("2003-03-07 09:04:05 221 Goodbye.\r\n"));
     QCOMPARE(shown[0].Style, 0u);
-  }
-
-  // A reply's line end stays in the item but must not make its row taller.
-  void ServerLineEndsDoNotBreakTheRow() {
-    LogWindow w;
-    w.Window.resize(400, 300);
-    w.List->resize(400, 300);
-    w.Log.AddMessage(QString("plain"));
-    w.Log.AddMessage(QString("226 OK\r\n"));
-    w.Window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w.Window));
-    QCOMPARE(w.List->item(0)->text(), QString("2003-03-07 09:04:05 226 OK\r\n"));
-    QCOMPARE(w.List->visualItemRect(w.List->item(0)).height(),
-             w.List->visualItemRect(w.List->item(1)).height());
   }
 };
 
