@@ -33,7 +33,9 @@ QString Tool(const QString& program, const QStringList& args) {
   return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
 }
 
-QString Xdo(const QStringList& args) { return Tool("xdotool", args); }
+QString Xdo(const QStringList& args) {
+  return Tool("xdotool", args);
+}
 
 // Tavro's mapped windows, id to title. xdotool's own name search ignores
 // case, and the tray icon and the message boxes are both called "tavro".
@@ -64,14 +66,15 @@ bool OnTaskbar(const QString& id) {
       .contains(QRegularExpression(hex + "(,|$)", QRegularExpression::MultilineOption));
 }
 
-// Clicks at a point given as a fraction of the window's size.
+// Clicks at a point given as a fraction of the window's size. xwininfo, not
+// xdotool, tells where the window's own area starts below the frame.
 void Click(const QString& id, double x, double y, const QString& button = "1", int times = 1) {
-  QMap<QString, int> g;
-  for (const QString& line : Xdo({"getwindowgeometry", "--shell", id}).split('\n')) {
-    g.insert(line.section('=', 0, 0), line.section('=', 1).toInt());
-  }
-  Xdo({"mousemove", QString::number(g["X"] + int(x * g["WIDTH"])),
-       QString::number(g["Y"] + int(y * g["HEIGHT"]))});
+  const QString info = Tool("xwininfo", {"-id", id});
+  auto value = [&](const char* key) {
+    return QRegularExpression(QString(key) + R"(:\s+(-?\d+))").match(info).captured(1).toInt();
+  };
+  Xdo({"mousemove", QString::number(value("Absolute upper-left X") + int(x * value("Width"))),
+       QString::number(value("Absolute upper-left Y") + int(y * value("Height")))});
   Xdo({"click", "--repeat", QString::number(times), "--delay", "120", button});
 }
 
@@ -138,9 +141,9 @@ private slots:
 
     // The window and the icon appear; the first probe learns both addresses.
     QString window, icon;
-    QTRY_VERIFY2_WITH_TIMEOUT(!(window = Shown().key("Tavro")).isEmpty() &&
-                                  !(icon = Shown().key("tavro")).isEmpty(),
-                              qPrintable(log), kDeadline);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        !(window = Shown().key("Tavro")).isEmpty() && !(icon = Shown().key("tavro")).isEmpty(),
+        qPrintable(log), kDeadline);
     QTRY_VERIFY2_WITH_TIMEOUT(log.contains("Msg: WAN IPアドレスに変更がありました。"),
                               qPrintable(log), kDeadline);
     QVERIFY2(log.contains("Msg: LAN IPアドレスに変更がありました。"), qPrintable(log));
@@ -180,9 +183,9 @@ private slots:
     Xdo({"windowminimize", window});
     QTRY_VERIFY_WITH_TIMEOUT(!Shown().contains(window) && !OnTaskbar(window), kDeadline);
     Click(icon, 0.5, 0.5, "1", 2);
-    QTRY_VERIFY_WITH_TIMEOUT(Shown().contains(window) && OnTaskbar(window) &&
-                                 Xdo({"getactivewindow"}) == window,
-                             kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        Shown().contains(window) && OnTaskbar(window) && Xdo({"getactivewindow"}) == window,
+        kDeadline);
 
     // Exit from the tray menu, Yes to taking the page offline.
     before = Shown();
