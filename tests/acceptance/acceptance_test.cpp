@@ -112,13 +112,22 @@ private slots:
     const fs::path settingsFile = base / "config" / "Quillbet" / "Tavro.reg";
     QVERIFY(SaveSettings(*MakeFileRegistryStore(settingsFile), settings));
 
-    // The desktop: a window manager, then a tray for the icon to dock in.
-    QProcess wm, tray, tavro;
-    wm.start("openbox", {"--sm-disable"});
-    QTRY_VERIFY_WITH_TIMEOUT(
-        Tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"), kDeadline);
+    // The desktop: a tray for the icon to dock in, then a window manager.
+    // In this order: a tray mapped while the manager is still starting may
+    // never be shown.
+    QProcess tray, wm, tavro;
+    auto cleanup = qScopeGuard([&] {
+      for (QProcess* p : {&tavro, &wm, &tray}) {
+        p->kill();
+        p->waitForFinished();
+      }
+    });
     tray.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request"});
     QTRY_VERIFY_WITH_TIMEOUT(!Xdo({"search", "--onlyvisible", "--class", "trayer"}).isEmpty(),
+                             kDeadline);
+    wm.start("openbox", {"--sm-disable"});
+    // The manager is ready once it has taken the tray into its list.
+    QTRY_VERIFY_WITH_TIMEOUT(Tool("xprop", {"-root", "_NET_CLIENT_LIST"}).contains("0x"),
                              kDeadline);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -132,12 +141,6 @@ private slots:
     connect(&tavro, &QProcess::readyReadStandardError,
             [&] { log += QString::fromUtf8(tavro.readAllStandardError()); });
     tavro.start(qEnvironmentVariable("TAVRO_EXECUTABLE"));
-    auto cleanup = qScopeGuard([&] {
-      for (QProcess* p : {&tavro, &tray, &wm}) {
-        p->kill();
-        p->waitForFinished();
-      }
-    });
 
     // The window and the icon appear; the first probe learns both addresses.
     QString window, icon;
