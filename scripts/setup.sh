@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libpoco-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
   vsftpd xvfb xauth fonts-ipafont-gothic curl imagemagick
   openbox trayer xdotool x11-utils
-  python3 openssl
+  python3 openssl dpkg-dev desktop-file-utils appstream
 )
 
 missing=()
