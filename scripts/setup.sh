@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build clang libclang-rt-14-dev
   qt6-base-dev libpoco-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
   vsftpd xvfb xauth fonts-ipafont-gothic curl imagemagick
-  python3 openssl
+  python3 openssl dpkg-dev desktop-file-utils appstream
 )
 
 missing=()

@@ -3,15 +3,20 @@
 #include "probe/AddressProbe.h"
 #include "publish/ImmediateUnpublish.h"
 #include "publish/PageGenerator.h"
+#include "ui/CAboutDialog.h"
+#include "ui/CSettingsDialog.h"
 #include "ui/Fonts.h"
 #include "ui/Icons.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ResourceIds.h"
+#include "ui/WebPages.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -45,6 +50,8 @@ CMainDialog::CMainDialog(MainDialogOptions options) : Options(std::move(options)
   Builder.Build(this, IDD_MAIN, [this](int id) { OnCommand(id); });
   MessageList = std::make_unique<MessageLog>(this, Builder.Control<QListWidget>(IDC_LOG));
   setWindowIcon(LoadIconResource(kAppIconId));
+  // Kept for the window's life; each opening starts from the record handed in.
+  SettingsDialog = new CSettingsDialog(this);
   // Every report of both workers reaches the window through this one sink,
   // which the window closes before anything of it goes away.
   Sink = GuiReportSink::Create(this, [this](const WorkerReport& report) { OnReport(report); });
@@ -139,7 +146,15 @@ bool CMainDialog::OnInitDialog() {
 
 int CMainDialog::DoModal() {
   OnInitDialog();
-  return exec();
+  // Not QDialog::exec: that returns as soon as the window is hidden, and
+  // this window hides into the tray. For the same reason the program ends
+  // with this window only, never because the last visible window closed.
+  QApplication::setQuitOnLastWindowClosed(false);
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+  show();
+  loop.exec();
+  return result();
 }
 
 Settings CMainDialog::CurrentSettings() const {
@@ -176,6 +191,21 @@ void CMainDialog::OnCommand(int id) {
     case IDM_VIEW:
       Restore();
       break;
+    case IDM_SETTING:
+      EditSettings();
+      break;
+    case IDM_COPY:
+      CopyAddress();
+      break;
+    case IDM_HELP:
+      WebPages::Open(HelpPageUrl());
+      break;
+    case IDM_PROJECT:
+      WebPages::Open(ProjectPageUrl());
+      break;
+    case IDM_VERSION:
+      ShowVersion();
+      break;
     case IDM_WRITELOG:
       MessageList->WriteLog();
       break;
@@ -189,6 +219,74 @@ void CMainDialog::Restore() {
   showNormal();
   raise();
   activateWindow();
+}
+
+bool CMainDialog::RaiseOpenDialog() {
+  if (!OpenDialog) {
+    return false;
+  }
+  OpenDialog->raise();
+  OpenDialog->activateWindow();
+  return true;
+}
+
+int CMainDialog::RunCommandDialog(QDialog& dialog) {
+  OpenDialog = &dialog;
+  const int result = dialog.exec();
+  OpenDialog = nullptr;
+  return result;
+}
+
+void CMainDialog::EditSettings() {
+  if (RaiseOpenDialog()) {
+    return;
+  }
+  SettingsDialog->SetSettings(CurrentSettings());
+  if (RunCommandDialog(*SettingsDialog) != QDialog::Accepted) {
+    return;
+  }
+  const Settings& edited = SettingsDialog->GetSettings();
+  Server = edited.Server;
+  User = edited.User;
+  Password = edited.Password;
+  FtpFile = edited.FtpFile;
+  OnlineFile = edited.OnlineFile;
+  OfflineFile = edited.OfflineFile;
+  Trace = edited.Trace;
+  IPMode = edited.IPMode;
+  Sleep = edited.Sleep;
+  IsCreateWwwOpen = edited.IsCreateWwwOpen;
+  IsIpGetOnly = edited.IsIpGetOnly;
+  // The worker takes these under its own lock at the start of each run, so a
+  // probe already running finishes with the values it started with.
+  TraceThread.SetMailServer(Trace);
+  TraceThread.SetMode(IPMode);
+  if (TraceThread.Interval() != std::uint32_t(Sleep)) {
+    // A probe at once, so the new interval counts from now.
+    TraceThread.SetInterval(std::uint32_t(Sleep));
+    TraceThread.RequestProbe();
+  }
+  // Publish sequences already queued keep the account and files they were
+  // queued with; the new ones apply from the next publish.
+  SaveSettings(*Options.Store, CurrentSettings());
+}
+
+void CMainDialog::CopyAddress() {
+  QLineEdit* field = IPMode == "WAN" ? WanField() : LanField();
+  // The selection stays, so the user sees what went to the clipboard. An
+  // empty field copies nothing and the clipboard keeps what it held.
+  field->selectAll();
+  field->copy();
+}
+
+void CMainDialog::ShowVersion() {
+  if (RaiseOpenDialog()) {
+    return;
+  }
+  // No owner: the dialog stands on its own, as the tray's windows do.
+  CAboutDialog about;
+  about.VersionString = QStringLiteral("Tavro version ") + Text(VersionText);
+  RunCommandDialog(about);
 }
 
 void CMainDialog::SetUpdateItems(bool enabled) {
@@ -288,6 +386,11 @@ void CMainDialog::OnCancel() {
 }
 
 void CMainDialog::done(int result) {
+  // A command's dialog still open must not hand anything back to a window
+  // that has ended.
+  if (OpenDialog) {
+    OpenDialog->reject();
+  }
   QDialog::done(result);
   OnDestroy();
 }
@@ -347,6 +450,26 @@ void CMainDialog::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QDialog::keyPressEvent(event);
+}
+
+void CMainDialog::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() != QEvent::WindowStateChange || !isMinimized() || Destroyed) {
+    return;
+  }
+  // Without a tray a hidden window could never be brought back: it stays
+  // minimised on the taskbar instead.
+  if (!Tray || !Options.TrayAvailable()) {
+    return;
+  }
+  // Hidden once the state change has run its course; a restore that came
+  // first wins.
+  QTimer::singleShot(0, this, [this] {
+    if (isMinimized() && !Destroyed) {
+      Tray->show();
+      hide();
+    }
+  });
 }
 
 void CMainDialog::contextMenuEvent(QContextMenuEvent* event) {

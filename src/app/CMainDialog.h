@@ -17,9 +17,11 @@
 #include <QDialog>
 #include <QHash>
 #include <QMenu>
+#include <QPointer>
 #include <QSystemTrayIcon>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,12 +31,16 @@ class QLineEdit;
 
 namespace tavro {
 
+class CSettingsDialog;
+
 // What a test changes about the window; the program uses the defaults.
 struct MainDialogOptions {
   std::unique_ptr<IRegistryStore> Store;  // nullptr: the user's settings file
   bool StartWorkers = true;               // false: handlers are driven by hand
   SmtpTimeouts Smtp;
   FtpTimeouts Ftp;
+  // Asked at each minimising: whether the desktop has a tray to retreat to.
+  std::function<bool()> TrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
 };
 
 // "%d.%d%d" from the version's (major, minor, patch): 1.2.1 gives 1.21.
@@ -56,6 +62,11 @@ public:
 
   // Every command of the menus, by id.
   void OnCommand(int id);
+  // The settings command: edits a copy of the settings and, on OK, takes it
+  // over, hands it to the trace worker and saves it.
+  void EditSettings();
+  void CopyAddress();
+  void ShowVersion();
   void Publish();
   void Unpublish();
   // Asks, while the page is published, whether to take it offline; false
@@ -83,6 +94,8 @@ public:
   QMenu* GetTrayMenu() const { return TrayMenu; }
   QMenu* GetLogMenu() const { return LogMenu; }
   QSystemTrayIcon* TrayIcon() const { return Tray; }
+  CSettingsDialog* GetSettingsDialog() const { return SettingsDialog; }
+  const CTraceThread& TraceWorker() const { return TraceThread; }
   bool UpdateItemsEnabled() const;
   bool SettingsWereLoaded() const { return SettingsLoaded; }
   Settings CurrentSettings() const;
@@ -111,12 +124,17 @@ public:
 protected:
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
 private:
   void SetUpdateItems(bool enabled);
   void StopWorkers();
   void OnDestroy();
   void Restore();
+  // One command dialog at a time: while one runs, a second command for a
+  // dialog only brings the open one to the front.
+  bool RaiseOpenDialog();
+  int RunCommandDialog(QDialog& dialog);
 
   MainDialogOptions Options;
   DialogBuilder Builder;
@@ -125,6 +143,8 @@ private:
   QMenu* TrayMenu = nullptr;
   QMenu* LogMenu = nullptr;
   QHash<int, QAction*> PopupItems;
+  CSettingsDialog* SettingsDialog = nullptr;
+  QPointer<QDialog> OpenDialog;
   CFtpThread FtpThread;
   CTraceThread TraceThread;
   std::shared_ptr<GuiReportSink> Sink;

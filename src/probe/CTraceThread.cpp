@@ -94,6 +94,10 @@ void CTraceThread::RequestProbe() {
   Shared->Events.Signal(ProbeEvent);
 }
 
+bool CTraceThread::ProbePending() const {
+  return Shared->Events.IsSignalled(ProbeEvent);
+}
+
 void CTraceThread::RequestStop() {
   Shared->Events.Signal(StopEvent);
 }

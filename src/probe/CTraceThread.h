@@ -42,6 +42,8 @@ public:
   // first call starts one.
   void Start();
   void RequestProbe();
+  // A request the thread has not taken up yet.
+  bool ProbePending() const;
   // The thread ends once a run in progress has finished; the run's remaining
   // notices still reach the owner.
   void RequestStop();

@@ -1,23 +1,29 @@
 // The main window through its real handlers: worker reports, the update
 // items, publishing, the exit question and every ending path.
 #include "app/CMainDialog.h"
-#include "platform/CodePage932.h"
 #include "probe/AddressProbe.h"
 #include "publish/CFtpThread.h"
 #include "registry/RegistryStore.h"
 #include "servers/VsftpdServer.h"
 #include "support/TextFiles.h"
+#include "ui/CAboutDialog.h"
+#include "ui/CSettingsDialog.h"
 #include "ui/FileDialogs.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ResourceIds.h"
+#include "ui/WebPages.h"
 
-#include <QKeyEvent>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 using namespace tavro;
 namespace fs = std::filesystem;
@@ -57,15 +63,20 @@ struct Fixture {
   fs::path Template = fs::path(Dir.path().toStdString()) / "index.html";
   std::unique_ptr<CMainDialog> Window;
 
-  explicit Fixture(const Settings& settings = {}, bool startWorkers = false, FtpTimeouts ftp = {}) {
+  explicit Fixture(const Settings& settings = {}, bool startWorkers = false, FtpTimeouts ftp = {},
+                   bool tray = false, bool unreadable = false) {
     MessageBoxes::AnswerInAdvance(true);
     FileDialogs::AnswerInAdvance(true);
     auto store = MakeFileRegistryStore(SettingsFile);
     SaveSettings(*store, settings);
     MainDialogOptions options;
     options.Store = std::move(store);
+    if (unreadable) {
+      options.Store = std::make_unique<FailingFirstStore>(std::move(options.Store));
+    }
     options.StartWorkers = startWorkers;
     options.Ftp = ftp;
+    options.TrayAvailable = [tray] { return tray; };
     Window = std::make_unique<CMainDialog>(std::move(options));
     Window->OnInitDialog();
     WriteFile(Template, "IP: #####\n");
@@ -105,7 +116,6 @@ private slots:
     CMainDialog& w = *f.Window;
     QCOMPARE(w.windowTitle(), QString("Tavro"));
     QCOMPARE(w.IsPublished, 1);
-    QCOMPARE(w.IsExiting, 0);
     QCOMPARE(w.Trace, std::string("mail.example.test"));
     QVERIFY(w.UpdateItemsEnabled());
     QCOMPARE(w.TrayIcon()->toolTip(), QString("Tavro"));
@@ -122,23 +132,6 @@ private slots:
     QVERIFY(QFontMetrics(w.LanField()->font()).height() <= 16);
     QCOMPARE(w.WanField()->font(), w.LanField()->font());
     QVERIFY(w.Log().Items().isEmpty());
-  }
-
-  void VersionTextTakesMajorMinorAndPatch_data() {
-    QTest::addColumn<quint32>("ms");
-    QTest::addColumn<quint32>("ls");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("1.2.1.0") << quint32(0x00010002) << quint32(0x00010000) << "1.21";
-    QTest::newRow("1.0.0.0") << quint32(0x00010000) << quint32(0) << "1.00";
-    QTest::newRow("2.10.3.7") << quint32(0x0002000A) << quint32(0x00030007) << "2.103";
-    // Only the low byte of the minor part counts.
-    QTest::newRow("1.257.0.0") << quint32(0x00010101) << quint32(0) << "1.10";
-  }
-  void VersionTextTakesMajorMinorAndPatch() {
-    QFETCH(quint32, ms);
-    QFETCH(quint32, ls);
-    QFETCH(QString, text);
-    QCOMPARE(QString::fromStdString(FormatVersionText(ms, ls)), text);
   }
 
   // One address report under each combination that decides whether it is
@@ -197,28 +190,131 @@ private slots:
     QVERIFY(!f.TakePublished());
   }
 
-  void PublishFillsTheAddressTheModeSelects_data() {
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("WAN") << "WAN"
-                         << "IP: 203.0.113.5\r\n";
-    QTest::newRow("LAN") << "LAN"
-                         << "IP: 192.168.1.2\r\n";
-    QTest::newRow("other text") << "Wan"
-                                << "IP: 192.168.1.2\r\n";
+  // The mode picks the address for the page and for the copy command alike;
+  // an empty field leaves the clipboard as it was.
+  void TheModeSelectsTheAddressPublishedAndCopied() {
+    const char* const rows[][3] = {{"WAN", "203.0.113.5", "203.0.113.5"},
+                                   {"LAN", "203.0.113.5", "192.168.1.2"},
+                                   {"Wan", "203.0.113.5", "192.168.1.2"},
+                                   {"WAN", "", ""}};  // mode, WAN address, expected
+    for (const auto& row : rows) {
+      Fixture f;
+      CMainDialog& w = *f.Window;
+      const QString address = row[2];
+      w.IPMode = row[0];
+      w.LastWanAddress = row[1];
+      w.LastLanAddress = "192.168.1.2";
+      w.WanField()->setText(row[1]);
+      w.LanField()->setText("192.168.1.2");
+      QGuiApplication::clipboard()->setText("before");
+      w.OnCommand(IDM_PUBLISH);
+      w.OnCommand(IDM_COPY);
+      QCOMPARE(QString::fromStdString(test::ReadFileBytes(f.Page())), "IP: " + address + "\r\n");
+      QCOMPARE(QGuiApplication::clipboard()->text(), address.isEmpty() ? "before" : address);
+      QVERIFY(Messages(w).isEmpty());
+    }
   }
-  void PublishFillsTheAddressTheModeSelects() {
-    QFETCH(QString, mode);
-    QFETCH(QString, expected);
+
+  // OK takes the record over and saves it; only a changed timer asks for a
+  // probe at once. Cancel, or the window ending while the dialog is open,
+  // changes nothing.
+  void SettingsCommandTakesOverWhatOKConfirms() {
+    // how the dialog ends, the timer chosen (0 停止, 2 6 秒), Sleep after, probe
+    using Row = std::tuple<QString, int, std::int32_t, bool>;
+    for (const auto& [how, timer, sleep, probe] :
+         {Row{"OK", 2, 6000, true}, Row{"OK", 0, -1, false}, Row{"Cancel", 2, -1, false},
+          Row{"exit", 2, -1, false}}) {
+      Fixture f;
+      CMainDialog& w = *f.Window;
+      CSettingsDialog* d = w.GetSettingsDialog();
+      QTimer::singleShot(0, [&] {
+        d->Ui().Control<QComboBox>(CSettingsDialog::IDC_SLEEP)->setCurrentIndex(timer);
+        d->Ui().Control<QComboBox>(CSettingsDialog::IDC_IP_MODE)->setCurrentIndex(1);
+        d->Ui().Control<QLineEdit>(CSettingsDialog::IDC_TRACE)->setText("mx.example.test");
+        if (how == "exit") {
+          w.OnCommand(IDM_EXIT);
+        }
+        if (d->isVisible()) {
+          how == "Cancel" ? d->reject() : d->accept();
+        }
+      });
+      w.OnCommand(IDM_SETTING);
+      QCOMPARE(w.Sleep, sleep);
+      QCOMPARE(w.TraceWorker().Interval(), std::uint32_t(sleep));
+      QCOMPARE(w.TraceWorker().ProbePending(), probe);
+      QCOMPARE(w.Trace, std::string(how == "OK" ? "mx.example.test" : ""));
+      QCOMPARE(w.IPMode, std::string(how == "OK" ? "LAN" : "WAN"));
+      QVERIFY(f.Stored() == (how == "Cancel" ? Settings{} : w.CurrentSettings()));
+    }
+  }
+
+  // The version dialog shows the version line, and pressing the command again
+  // while it is open opens no second one; help and project go to the browser.
+  void VersionHelpAndProjectCommands() {
+    // (major, minor, patch) as "%d.%d%d"; only the low byte of the minor counts.
+    const std::pair<std::array<quint32, 2>, const char*> versions[] = {
+        {{0x00010002, 0x00010000}, "1.21"},
+        {{0x00010000, 0}, "1.00"},
+        {{0x0002000A, 0x00030007}, "2.103"},
+        {{0x00010101, 0}, "1.10"}};
+    for (const auto& [version, text] : versions) {
+      QCOMPARE(FormatVersionText(version[0], version[1]), std::string(text));
+    }
     Fixture f;
     CMainDialog& w = *f.Window;
-    w.IPMode = mode.toStdString();
-    w.LastWanAddress = "203.0.113.5";
-    w.LastLanAddress = "192.168.1.2";
-    w.OnCommand(IDM_PUBLISH);
-    QCOMPARE(QString::fromStdString(test::ReadFileBytes(f.Page())), expected);
-    QCOMPARE(w.IsPublished, 1);
-    QVERIFY(Messages(w).isEmpty());
+    QStringList shown;
+    QTimer::singleShot(0, [&] {
+      QTimer::singleShot(0, [&] {
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+          if (auto* about = qobject_cast<CAboutDialog*>(top); about && about->isVisible()) {
+            shown.append(about->Ui().Control<QLabel>(CAboutDialog::IDC_VERSION)->text());
+            about->reject();
+          }
+        }
+      });
+      w.OnCommand(IDM_VERSION);
+    });
+    w.OnCommand(IDM_VERSION);
+    QCOMPARE(shown, QStringList("Tavro version " + QString::fromStdString(w.VersionText)));
+    WebPages::RecordInstead(true);
+    w.OnCommand(IDM_HELP);
+    w.OnCommand(IDM_PROJECT);
+    QCOMPARE(WebPages::TakeOpened(), QList<QUrl>({HelpPageUrl(), ProjectPageUrl()}));
+    WebPages::RecordInstead(false);
+  }
+
+  // Minimising retreats into the tray only where the desktop has one; the
+  // tray's double-click, however often, and the show command bring it back.
+  void MinimisingHidesOnlyIntoATray() {
+    for (bool tray : {true, false}) {
+      Fixture f({}, false, {}, tray);
+      CMainDialog& w = *f.Window;
+      for (bool byCommand : {false, true}) {
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.showMinimized();
+        QCoreApplication::processEvents();
+        QCOMPARE(w.isVisible(), !tray);
+        for (int press = 0; press < 3; ++press) {
+          byCommand ? w.OnCommand(IDM_VIEW)
+                    : emit w.TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
+        }
+        QVERIFY(w.isVisible() && !w.isMinimized());
+      }
+    }
+    // The run (initialised again) outlives the hide, the exit coming long after.
+    Fixture f({}, false, {}, true);
+    CMainDialog* w = f.Window.get();
+    bool hidden = false;
+    QTimer::singleShot(0, w, [&] {
+      w->showMinimized();
+      QTimer::singleShot(100, w, [&] {
+        hidden = !w->isVisible();
+        w->OnCommand(IDM_EXIT);
+      });
+    });
+    QCOMPARE(w->DoModal(), int(QDialog::Accepted));
+    QVERIFY(hidden);
   }
 
   void PublishWithoutATemplateLogsAndStillCountsAsPublished() {
@@ -234,9 +330,6 @@ private slots:
       QCOMPARE(Messages(w).first(),
                QString("Err:ファイルを開くのに失敗しました。:") + QString::fromStdString(path));
     }
-    w.Unpublish();
-    QCOMPARE(w.IsPublished, 0);
-    QCOMPARE(w.windowTitle(), QString("Tavro - 非公開中"));
   }
 
   // The three update items follow the reports, always together.
@@ -278,53 +371,15 @@ private slots:
     QCOMPARE(Messages(w)[2], QString::fromStdString(text));
   }
 
-  void ConfirmUnpublishAsksOnlyWhilePublished_data() {
-    QTest::addColumn<int>("published");
-    QTest::addColumn<int>("getOnly");
-    QTest::addColumn<int>("answer");
-    QTest::addColumn<bool>("mayEnd");
-    QTest::addColumn<bool>("asked");
-    QTest::addColumn<int>("exiting");
-    QTest::newRow("not published") << 0 << 0 << IDYES << true << false << 0;
-    QTest::newRow("address only") << 1 << 1 << IDYES << true << false << 0;
-    QTest::newRow("No") << 1 << 0 << IDNO << true << true << 1;
-    QTest::newRow("Cancel") << 1 << 0 << IDCANCEL << false << true << 0;
-    QTest::newRow("box closed otherwise") << 1 << 0 << 0 << true << true << 0;
-  }
-  void ConfirmUnpublishAsksOnlyWhilePublished() {
-    QFETCH(int, published);
-    QFETCH(int, getOnly);
-    QFETCH(int, answer);
-    QFETCH(bool, mayEnd);
-    QFETCH(bool, asked);
-    QFETCH(int, exiting);
-    Fixture f;
-    CMainDialog& w = *f.Window;
-    w.IsPublished = published;
-    w.IsIpGetOnly = getOnly;
-    MessageBoxes::SetNextAnswer(answer);
-    QCOMPARE(w.ConfirmUnpublish(MB_YESNOCANCEL | MB_ICONINFORMATION), mayEnd);
-    QCOMPARE(w.IsExiting, exiting);
-    QCOMPARE(w.IsPublished, published);
-    const auto shown = MessageBoxes::TakeShown();
-    QCOMPARE(shown.size(), asked ? 1 : 0);
-    if (asked) {
-      QCOMPARE(shown[0].Owner, &w);
-      QCOMPARE(shown[0].Caption, QCoreApplication::applicationName());
-      QCOMPARE(shown[0].Caption, QString("maindialog_test"));
-      QCOMPARE(shown[0].Text,
-               QString("現在の設定は公開状態になっていますが\n設定を非公開状態にしますか"));
-      QCOMPARE(shown[0].Style, 0x43u);
-    }
-  }
-
-  // Yes uploads the offline page at once; a server that cannot be reached
-  // gives the failure box, and the program may end all the same.
-  void YesUploadsTheOfflinePageAtOnce() {
+  // Yes uploads the offline page at once, also when publish sequences are
+  // still queued: the online page must not land after it. A server that cannot
+  // be reached gives the failure box, and the program may end all the same.
+  void YesUploadsTheOfflinePageLast() {
     test::VsftpdServer server;
     QVERIFY2(server.Started(), server.Error().c_str());
-    for (bool reachable : {true, false}) {
-      Fixture f({}, false, FtpTimeouts{std::chrono::milliseconds(5000)});
+    for (const QString how : {"reachable", "unreachable", "publish queued"}) {
+      const bool reachable = how != "unreachable";
+      Fixture f({}, how == "publish queued", FtpTimeouts{std::chrono::milliseconds(5000)});
       CMainDialog& w = *f.Window;
       const fs::path offline = f.Template.parent_path() / "offline.html";
       WriteFile(offline, "offline #####\r\n");
@@ -333,9 +388,13 @@ private slots:
       w.Password = test::VsftpdServer::Password;
       w.OfflineFile = offline.string();
       w.FtpFile = "/pub/index.html";
+      w.LastWanAddress = "198.51.100.1";
       WriteFile(server.Pub() / "index.html", "online page\r\n");
       server.Share(server.Pub() / "index.html");
       w.IsPublished = 1;
+      for (int i = 0; how == "publish queued" && i < 3; ++i) {
+        w.Publish();
+      }
       MessageBoxes::SetNextAnswer(IDYES);
       QVERIFY(w.ConfirmUnpublish(MB_YESNOCANCEL | MB_ICONINFORMATION));
       QCOMPARE(w.IsExiting, 1);
@@ -343,71 +402,46 @@ private slots:
       QCOMPARE(w.windowTitle(), QString("Tavro - 非公開中"));
       const auto shown = MessageBoxes::TakeShown();
       QCOMPARE(shown.size(), reachable ? 1 : 2);
-      QCOMPARE(test::ReadFileBytes(server.Pub() / "index.html"),
-               std::string(reachable ? "offline #####\r\n" : "online page\r\n"));
+      const std::string page = reachable ? "offline #####\r\n" : "online page\r\n";
+      QCOMPARE(test::ReadFileBytes(server.Pub() / "index.html"), page);
       if (!reachable) {
         QCOMPARE(shown[1].Text, QString("非公開設定にできませんでした。"));
         QCOMPARE(shown[1].Style, 0u);
         QCOMPARE(shown[1].Owner, &w);
       }
+      // Had the three queued sequences not been dropped, the online page
+      // would come back within this second.
+      QTest::qWait(how == "publish queued" ? 1000 : 0);
+      QCOMPARE(test::ReadFileBytes(server.Pub() / "index.html"), page);
     }
   }
 
-  // Yes while a publish sequence is still queued: the online page must not
-  // land after the offline one.
-  void YesWhileAPublishIsQueuedLeavesTheOfflinePageLast() {
-    test::VsftpdServer server;
-    QVERIFY2(server.Started(), server.Error().c_str());
-    Fixture f({}, true, FtpTimeouts{std::chrono::milliseconds(5000)});
-    CMainDialog& w = *f.Window;
-    const fs::path offline = f.Template.parent_path() / "offline.html";
-    WriteFile(offline, "offline\r\n");
-    w.Server = server.Address();
-    w.User = test::VsftpdServer::User;
-    w.Password = test::VsftpdServer::Password;
-    w.OfflineFile = offline.string();
-    w.FtpFile = "/pub/index.html";
-    w.LastWanAddress = "198.51.100.1";
-    w.IPMode = "WAN";
-    WriteFile(server.Pub() / "index.html", "old page\r\n");
-    server.Share(server.Pub() / "index.html");
-    for (int i = 0; i < 3; ++i) {
-      w.Publish();
-    }
-    MessageBoxes::SetNextAnswer(IDYES);
-    QVERIFY(w.ConfirmUnpublish(MB_YESNOCANCEL | MB_ICONINFORMATION));
-    const auto shown = MessageBoxes::TakeShown();
-    QCOMPARE(shown.size(), 1);
-    QCOMPARE(test::ReadFileBytes(server.Pub() / "index.html"), std::string("offline\r\n"));
-    // Three sequences were queued: had they not been dropped, the online page
-    // would come back within this second.
-    QTest::qWait(1000);
-    QCOMPARE(test::ReadFileBytes(server.Pub() / "index.html"), std::string("offline\r\n"));
-  }
-
+  // Every way out asks while the page is published (not where only the
+  // address is wanted), closes unless the answer was Cancel, and saves; a
+  // signal ends without the question and leaves the page as it is.
   void EndingPathsAskSaveAndClose_data() {
     QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("state");  // 0 not published, 1 published, 2 also address only
     QTest::addColumn<int>("answer");
-    QTest::addColumn<bool>("closes");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<int>("published");
+    QTest::addColumn<int>("boxes");
     for (const char* path : {"exit command", "tray exit", "Enter", "Escape", "close box"}) {
-      const bool ok = QString(path) != "Escape" && QString(path) != "close box";
-      const int result = ok ? QDialog::Accepted : QDialog::Rejected;
-      QTest::addRow("%s, No", path) << path << IDNO << true << result << 1;
-      QTest::addRow("%s, Cancel", path) << path << IDCANCEL << false << 0 << 1;
+      QTest::addRow("%s, No", path) << path << 1 << IDNO << 1;
+      QTest::addRow("%s, Cancel", path) << path << 1 << IDCANCEL << 1;
     }
-    // Not published: nothing to ask, the window simply ends.
-    QTest::addRow("exit command, not published") << "exit command" << 0 << true << 1 << 0;
+    QTest::addRow("exit command, not published") << "exit command" << 0 << 0 << 0;
+    QTest::addRow("exit command, address only") << "exit command" << 2 << IDYES << 0;
+    // A box closed otherwise lets the program end, whose end asks again.
+    QTest::addRow("exit command, box closed otherwise") << "exit command" << 1 << 0 << 2;
+    QTest::addRow("signal") << "signal" << 1 << 0 << 0;
   }
   void EndingPathsAskSaveAndClose() {
     QFETCH(QString, path);
+    QFETCH(int, state);
     QFETCH(int, answer);
-    QFETCH(bool, closes);
-    QFETCH(int, result);
-    QFETCH(int, published);
+    QFETCH(int, boxes);
     Settings settings;
-    settings.IsCreateWwwOpen = published;
+    settings.IsCreateWwwOpen = state != 0;
+    settings.IsIpGetOnly = state == 2;
     Fixture f(settings);
     CMainDialog& w = *f.Window;
     w.show();
@@ -422,20 +456,29 @@ private slots:
       QTest::keyClick(&w, Qt::Key_Return);
     } else if (path == "Escape") {
       QTest::keyClick(&w, Qt::Key_Escape);
+    } else if (path == "signal") {
+      w.EndWithoutQuestion();
     } else {
       w.close();
     }
-    QCOMPARE(MessageBoxes::TakeShown().size(), published);
+    const auto shown = MessageBoxes::TakeShown();
+    QCOMPARE(shown.size(), boxes);
+    if (boxes > 0) {
+      QCOMPARE(shown[0].Owner, &w);
+      QCOMPARE(shown[0].Caption, QString("maindialog_test"));
+      QCOMPARE(shown[0].Text,
+               QString("現在の設定は公開状態になっていますが\n設定を非公開状態にしますか"));
+      QCOMPARE(shown[0].Style, 0x43u);
+    }
+    const bool closes = answer != IDCANCEL;
     QCOMPARE(w.isVisible(), !closes);
-    QCOMPARE(w.IsPublished, published);
+    QCOMPARE(w.IsPublished, state != 0 ? 1 : 0);
+    QCOMPARE(w.IsExiting, answer == IDNO || path == "signal" ? 1 : 0);
+    QCOMPARE(f.Stored().Server, std::string(closes ? "changed.example.test" : ""));
     if (closes) {
-      QCOMPARE(w.result(), result);
-      QCOMPARE(w.IsExiting, published);
-      QCOMPARE(f.Stored().Server, std::string("changed.example.test"));
+      const bool ok = path != "Escape" && path != "close box" && path != "signal";
+      QCOMPARE(w.result(), int(ok ? QDialog::Accepted : QDialog::Rejected));
       QVERIFY(!w.TrayIcon()->isVisible());
-    } else {
-      QCOMPARE(w.IsExiting, 0);
-      QCOMPARE(f.Stored().Server, std::string());
     }
   }
 
@@ -462,41 +505,14 @@ private slots:
     QCOMPARE(shown[0].Style, 0x44u);
   }
 
-  // A signal ends the program without the question and leaves the page.
-  void SignalEndsWithoutAQuestion() {
-    Fixture f;
-    CMainDialog& w = *f.Window;
-    w.show();
-    w.IsPublished = 1;
-    w.Trace = "saved.example.test";
-    w.EndWithoutQuestion();
-    QVERIFY(!w.isVisible());
-    QVERIFY(MessageBoxes::TakeShown().isEmpty());
-    QCOMPARE(w.IsPublished, 1);
-    QCOMPARE(f.Stored().Trace, std::string("saved.example.test"));
-  }
-
   // Settings that could not be read at start-up are not replaced by the
   // defaults at the end, even where the file could be written by then.
   void UnreadableSettingsAreNotOverwritten() {
-    QTemporaryDir dir;
-    const fs::path file = fs::path(dir.path().toStdString()) / "Tavro.reg";
-    auto store = std::make_unique<FailingFirstStore>(MakeFileRegistryStore(file));
-    FailingFirstStore* watch = store.get();
-    MainDialogOptions options;
-    options.Store = std::move(store);
-    options.StartWorkers = false;
-    MessageBoxes::AnswerInAdvance(true);
-    {
-      CMainDialog w(std::move(options));
-      w.OnInitDialog();
-      QVERIFY(!w.SettingsWereLoaded());
-      QCOMPARE(watch->Calls, 1);
-      w.OnOK();
-      QCOMPARE(watch->Calls, 1);
-    }
-    QVERIFY(!fs::exists(file));
-    MessageBoxes::AnswerInAdvance(false);
+    Settings settings;
+    settings.Server = "user.example.test";
+    Fixture f(settings, false, {}, false, true);
+    f.Window->OnOK();
+    QCOMPARE(f.Stored().Server, std::string("user.example.test"));
   }
 
   void RightClickOffersTheLogMenu() {
