@@ -5,24 +5,16 @@
 //   xvfb-run -a -s '-screen 0 1024x768x24' build/default/bench/gui_startup_bench
 // Tavro runs on an empty settings file, so its first line is the probe's
 // report that no mail server is set: no network is involved.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "GuiProcess.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern "C" char** environ;
 
 namespace {
 
@@ -31,74 +23,19 @@ struct Sample {
   long RssKiB = 0;
 };
 
-long ResidentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-    status.ignore(1 << 12, '\n');
-  }
-  return 0;
-}
-
-// Starts the program, waits for its first stderr line, measures, ends it.
+// Starts the program, waits for its first log line, measures, ends it.
 bool Measure(const std::string& program, const std::vector<std::string>& env, Sample& sample) {
-  int pipe[2];
-  if (::pipe2(pipe, O_CLOEXEC) != 0) {
-    return false;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe[1], STDERR_FILENO);
-  std::vector<std::string> storage(env);
-  for (char** e = environ; *e; ++e) {
-    storage.emplace_back(*e);
-  }
-  std::vector<char*> envp;
-  for (auto& s : storage) {
-    envp.push_back(s.data());
-  }
-  envp.push_back(nullptr);
-  std::string path = program;
-  char* argv[] = {path.data(), nullptr};
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipe[1]);
-  if (rc != 0) {
-    ::close(pipe[0]);
-    return false;
-  }
-  std::string seen;
-  bool found = false;
-  while (!found) {
-    pollfd fd{pipe[0], POLLIN, 0};
-    if (::poll(&fd, 1, 20000) <= 0) {
-      break;
-    }
-    char buffer[4096];
-    const ssize_t n = ::read(pipe[0], buffer, sizeof buffer);
-    if (n <= 0) {
-      break;
-    }
-    seen.append(buffer, std::size_t(n));
-    // A log line carries "Msg: " or "Err: "; Qt's own warnings do not.
-    found = seen.find("Msg: ") != std::string::npos || seen.find("Err: ") != std::string::npos;
-  }
-  const auto end = std::chrono::steady_clock::now();
-  sample.Millis = std::chrono::duration<double, std::milli>(end - start).count();
+  // A log line carries "Msg: " or "Err: "; Qt's own warnings do not.
+  tavro::bench::GuiProcess process(program, env, {"Msg: ", "Err: "});
+  const bool found =
+      process.WaitUntil([](const std::vector<std::size_t>& seen) { return seen[0] + seen[1] > 0; },
+                        std::chrono::seconds(20));
+  sample.Millis = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                            process.Started())
+                      .count();
   // Memory once the window has settled after its first line.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  sample.RssKiB = ResidentKiB(pid);
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ::close(pipe[0]);
+  sample.RssKiB = tavro::bench::ResidentKiB(process.Pid());
   return found;
 }
 
