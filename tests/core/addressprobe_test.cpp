@@ -1,6 +1,7 @@
 #include "probe/AddressProbe.h"
 #include "platform/SystemNameResolver.h"
 #include "servers/ScriptedSmtpPeer.h"
+#include "support/ProbeNotices.h"
 
 #include <gtest/gtest.h>
 
@@ -9,26 +10,9 @@
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 using namespace tavro;
-using tavro::test::ScriptedSmtpPeer;
-using tavro::test::SmtpScript;
+using namespace tavro::test;
 
 namespace {
-
-struct Notice {
-  std::uint32_t Code = 0;
-  std::optional<std::string> Text;
-  bool operator==(const Notice&) const = default;
-};
-void PrintTo(const Notice& n, std::ostream* os) {
-  *os << n.Code << ":" << ::testing::PrintToString(n.Text);
-}
-Notice Text(std::string text) {
-  return {TE_STATUS_TEXT, std::move(text)};
-}
-const Notice Failed{TE_PROBE_FAILED, {}};
-const std::vector<Notice> UpToConnect{Text("Msg: WANのホスト名を収得中。"),
-                                      Text("Msg: WANのソケットを作成中。"),
-                                      Text("Msg: WANのメールサーバに接続中。")};
 
 // The real name services, but for what a test wants to see differently.
 struct ScriptedResolver : SystemNameResolver {
@@ -48,34 +32,6 @@ struct ScriptedResolver : SystemNameResolver {
   }
 };
 
-// Long enough that a peer thread starved by a loaded machine still answers in
-// time; only the rows that expect a time-out wait it out.
-constexpr auto StepTimeout = 3s;
-
-std::vector<Notice> Probe(const std::string& server, const std::string& mode = "WAN",
-                          std::shared_ptr<INameResolver> resolver = nullptr,
-                          std::function<void(const Notice&)> onEach = {}) {
-  std::vector<Notice> notices;
-  AddressProbe probe(resolver ? resolver : std::make_shared<SystemNameResolver>(),
-                     [&](std::uint32_t code, const std::string* payload) {
-                       notices.push_back({code, payload ? std::optional(*payload) : std::nullopt});
-                       if (onEach) {
-                         onEach(notices.back());
-                       }
-                     });
-  probe.ProbeAddresses({server, mode, {StepTimeout, StepTimeout, StepTimeout}});
-  return notices;
-}
-
-// The notices after the LAN address, which depends on the machine.
-std::vector<Notice> Wan(const std::vector<Notice>& n) {
-  auto lan = std::find_if(n.begin(), n.end(), [](auto& x) { return x.Code == TE_LAN_ADDRESS; });
-  return lan == n.end() ? n : std::vector<Notice>(lan + 1, n.end());
-}
-std::vector<Notice> AfterConnect(std::vector<Notice> rest) {
-  rest.insert(rest.begin(), UpToConnect.begin(), UpToConnect.end());
-  return rest;
-}
 // A run that got as far as the answer: both texts logged, then the address or the failure.
 std::vector<Notice> Answered(const std::string& greeting, const std::string& answer,
                              const std::optional<std::string>& address) {
@@ -126,7 +82,8 @@ TEST(AddressProbe, SecondGreetingSegmentIsReadAsTheAnswer) {
 TEST(AddressProbe, WhatThePeerSendsDecidesTheAddressAndNothingBreaksTheRun) {
   struct Case {
     SmtpScript Script;
-    std::string Greeting, Answer;  // as logged: up to the first NUL, 512 bytes at most
+    std::string Greeting,
+        Answer;  // as logged: up to the first NUL, 512 bytes at most
     std::optional<std::string> Address;
   };
   const auto answering = [](const std::string& answer, std::optional<std::string> address) {
@@ -151,7 +108,8 @@ TEST(AddressProbe, WhatThePeerSendsDecidesTheAddressAndNothingBreaksTheRun) {
       answering("250 peer.test Hello []\r\n", ""),
       answering("250 peer.test] Hello [192.0.2.9] x]\r\n", "192.0.2.9"),
       answering("250 peer.test Hello [192.0.2.9\r\n", std::nullopt),
-      answering(exact512, "10.1.2.3"),  // no NUL in the buffer: the text ends at its last byte
+      answering(exact512,
+                "10.1.2.3"),  // no NUL in the buffer: the text ends at its last byte
       answering("250 \x93\xfa\x96\x7b [192.0.2.1]\0[x]"s, "192.0.2.1"),
       {SmtpScript::Behaving(SmtpScript::Behaviour::CloseAtOnce), "", "", std::nullopt},
       {SmtpScript::Behaving(SmtpScript::Behaviour::Silent), "", "", std::nullopt},
@@ -167,7 +125,7 @@ TEST(AddressProbe, WhatThePeerSendsDecidesTheAddressAndNothingBreaksTheRun) {
     EXPECT_EQ(Wan(Probe(Local(peer.Port()))), Answered(c.Greeting, c.Answer, c.Address));
     // A silent peer holds the run for the two receive time-outs, no longer
     // (with slack for a loaded machine).
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * StepTimeout + 10s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * ProbeStepTimeout + 10s);
   }
   // HELO names the configured server without its port, not this machine.
   EXPECT_EQ(peer.HeloLines().at(0), "HELO localhost\r\n");

@@ -5,6 +5,7 @@
 
 #include "servers/TestCertificates.h"
 #include "servers/VsftpdServer.h"
+#include "support/TempDir.h"
 #include "support/TextFiles.h"
 
 #include <gtest/gtest.h>
@@ -50,13 +51,9 @@ protected:
   void SetUp() override {
     ASSERT_TRUE(Certificates().Made()) << Certificates().Error();
     Certificates().TrustTestCa();
-    Local = fs::path(::testing::TempDir()) / ("tavro-ftps-" + std::to_string(::getpid()));
-    fs::remove_all(Local);
-    fs::create_directories(Local);
   }
-  void TearDown() override { fs::remove_all(Local); }
 
-  fs::path Local;
+  TempDir Local{"tavro-ftps"};
 };
 
 }  // namespace

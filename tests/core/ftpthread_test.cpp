@@ -5,6 +5,7 @@
 #include "servers/VsftpdServer.h"
 #include "support/FtpReports.h"
 #include "support/RecordingSink.h"
+#include "support/TempDir.h"
 #include "support/TextFiles.h"
 
 #include <gtest/gtest.h>
@@ -44,18 +45,10 @@ protected:
     // The test command installs vsftpd: a server that does not start is a
     // failure, not a reason to skip.
     ASSERT_TRUE(Server.Started()) << Server.Error();
-    Local = fs::path(::testing::TempDir()) / ("tavro-ftp-" + std::to_string(::getpid()));
-    fs::remove_all(Local);
-    fs::create_directories(Local);
     Ftp->SetOwner(Sink);
     Ftp->SetTimeouts(FtpTimeouts{5s});
     Ftp->Start();
   }
-  void TearDown() override {
-    Ftp.reset();
-    fs::remove_all(Local);
-  }
-
   void Connect(const std::string& password = VsftpdServer::Password) {
     Ftp->QueueConnect(Server.Address(), VsftpdServer::User, password);
   }
@@ -64,7 +57,7 @@ protected:
   }
 
   VsftpdServer Server;
-  fs::path Local;
+  TempDir Local{"tavro-ftp"};
   std::shared_ptr<RecordingSink> Sink = std::make_shared<RecordingSink>();
   std::unique_ptr<CFtpThread> Ftp = std::make_unique<CFtpThread>();
 };
@@ -167,7 +160,7 @@ TEST_F(FtpThreadTest, DownloadsNeverLeaveAPartialOrOverwrittenFile) {
   EXPECT_EQ(ReadFileBytes(Local / "two"), "second");
   EXPECT_EQ(ReadFileBytes(Local / "existing"), "second");
   // Nothing else: no partial file beside the targets.
-  EXPECT_EQ(std::distance(fs::directory_iterator(Local), fs::directory_iterator()), 3);
+  EXPECT_EQ(std::distance(fs::directory_iterator(Local.Path()), fs::directory_iterator()), 3);
 }
 
 TEST_F(FtpThreadTest, RenamesRemovesAndCreatesDirectories) {

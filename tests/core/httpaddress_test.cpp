@@ -3,52 +3,33 @@
 #include "probe/HttpAddressCheck.h"
 #include "servers/HttpCheckServer.h"
 #include "servers/TestCertificates.h"
+#include "support/ProbeNotices.h"
 
 #include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 using namespace tavro;
-using tavro::test::HttpCheckServer;
-using tavro::test::TestCertificates;
+using namespace tavro::test;
 
 namespace {
 
-// The notices after the LAN address, as "code:text" lines, which read well in
-// a failed comparison.
-std::vector<std::string> WanNotices(const std::string& trace,
-                                    std::chrono::milliseconds timeout = 5s) {
-  std::vector<std::string> notices;
-  bool afterLan = false;
-  AddressProbe probe(std::make_shared<SystemNameResolver>(),
-                     [&](std::uint32_t code, const std::string* payload) {
-                       if (afterLan) {
-                         notices.push_back(std::to_string(code) + ":" + (payload ? *payload : ""));
-                       }
-                       afterLan = afterLan || code == TE_LAN_ADDRESS;
-                     });
-  probe.ProbeAddresses({trace, "WAN", {timeout, timeout, timeout}});
-  return notices;
+std::vector<Notice> WanNotices(const std::string& trace, std::chrono::milliseconds timeout = 5s) {
+  return Wan(Probe(trace, "WAN", nullptr, {}, timeout));
 }
-
-const std::vector<std::string> UpToConnect{"3:Msg: WANのホスト名を収得中。",
-                                           "3:Msg: WANのソケットを作成中。",
-                                           "3:Msg: WANのメールサーバに接続中。"};
-
-std::vector<std::string> Expect(std::vector<std::string> rest) {
-  rest.insert(rest.begin(), UpToConnect.begin(), UpToConnect.end());
-  return rest;
+std::vector<Notice> Found(const std::string& firstLine, const std::string& address) {
+  return AfterConnect({Text("Msg: HTTP/1.1 200 OK"),
+                       Text("Msg: " + firstLine),
+                       Text("Msg: WANのIPアドレスを収得しました。"),
+                       {TE_WAN_ADDRESS, address}});
 }
-std::vector<std::string> Found(const std::string& firstLine, const std::string& address) {
-  return Expect({"3:Msg: HTTP/1.1 200 OK", "3:Msg: " + firstLine,
-                 "3:Msg: WANのIPアドレスを収得しました。", "1:" + address});
+std::vector<Notice> NoAddress(const std::string& firstLine) {
+  return AfterConnect({Text("Msg: HTTP/1.1 200 OK"), Text("Msg: " + firstLine),
+                       Text("Err: WANのメールサーバがIPアドレスを返してくれませんでした。"),
+                       Failed});
 }
-std::vector<std::string> NoAddress(const std::string& firstLine) {
-  return Expect({"3:Msg: HTTP/1.1 200 OK", "3:Msg: " + firstLine,
-                 "3:Err: WANのメールサーバがIPアドレスを返してくれませんでした。", "4:"});
-}
-const std::vector<std::string> ConnectFailed =
-    Expect({"3:Err: WANのメールサーバに接続ができませんでした。", "4:"});
+const std::vector<Notice> ConnectFailed =
+    AfterConnect({Text("Err: WANのメールサーバに接続ができませんでした。"), Failed});
 
 }  // namespace
 
@@ -70,7 +51,7 @@ TEST(HttpAddressCheck, FirstDottedQuadIsTakenOnlyWhenItStandsAlone) {
 TEST(HttpAddressCheck, PageDecidesAddressOrStepThatFails) {
   HttpCheckServer server;
   ASSERT_TRUE(server.Started()) << server.Error();
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cases{
+  const std::vector<std::pair<std::string, std::vector<Notice>>> cases{
       {"/plain", Found("203.0.113.7", "203.0.113.7")},
       {"/html", Found("<!DOCTYPE html>", "198.51.100.23")},
       {"/none", NoAddress("<html><body>No address here, only version 1.2.3.4.5 and 999.1.1.1"
@@ -116,8 +97,8 @@ TEST(HttpAddressCheck, SilentServersAndBadAddressesFailWithinTheTimeouts) {
     EXPECT_EQ(WanNotices(url, 500ms), ConnectFailed) << url;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << url;
   }
-  const std::vector<std::string> unresolved{
-      UpToConnect[0], "3:Err: WANのホスト名を収得するのに失敗しました。", "4:"};
+  const std::vector<Notice> unresolved{
+      UpToConnect[0], Text("Err: WANのホスト名を収得するのに失敗しました。"), Failed};
   EXPECT_EQ(WanNotices("http://nosuch.invalid/"), unresolved);
   EXPECT_EQ(WanNotices("https:///path"), unresolved);
 }

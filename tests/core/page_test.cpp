@@ -4,13 +4,12 @@
 #include "publish/PageGenerator.h"
 
 #include "servers/VsftpdServer.h"
+#include "support/TempDir.h"
 #include "support/TextFiles.h"
 
+#include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -83,13 +82,6 @@ INSTANTIATE_TEST_SUITE_P(Page, FillTemplateTest, ::testing::ValuesIn(FillCases),
 
 class PageFileTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    Dir = fs::path(::testing::TempDir()) / ("tavro-page-" + std::to_string(::getpid()));
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-  }
-  void TearDown() override { fs::remove_all(Dir); }
-
   fs::path Write(const std::string& name, const std::string& bytes) {
     std::ofstream(Dir / name, std::ios::binary) << bytes;
     return Dir / name;
@@ -97,13 +89,13 @@ protected:
   // What the folder holds besides the given names: no partial pages left.
   std::size_t Others(std::initializer_list<std::string> names) {
     std::size_t count = 0;
-    for (const auto& entry : fs::directory_iterator(Dir)) {
+    for (const auto& entry : fs::directory_iterator(Dir.Path())) {
       count += std::find(names.begin(), names.end(), entry.path().filename()) == names.end();
     }
     return count;
   }
 
-  fs::path Dir;
+  TempDir Dir{"tavro-page"};
 };
 
 TEST_F(PageFileTest, WritesBesideTheTemplateReplacingAnEarlierPage) {
@@ -160,7 +152,6 @@ TEST_F(PageFileTest, StreamsAcrossBlocksLikeTheWholeTemplate) {
 class UnpublishNowTest : public PageFileTest {
 protected:
   void SetUp() override {
-    PageFileTest::SetUp();
     for (int i = 0; i < 70000; ++i) {
       Offline += static_cast<char>(i * 7) + (i % 997 == 0 ? "\r\n\n"s : ""s);
     }
@@ -195,33 +186,20 @@ TEST_F(UnpublishNowTest, AgainstARealServer) {
   EXPECT_FALSE(fs::exists(remote));
 }
 
-// A loopback socket on a port of its own; listening, it accepts and never
-// greets; not listening, it refuses.
-std::pair<int, std::string> LoopbackSocket(bool listening) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                  (!listening || ::listen(fd, 4) == 0) &&
-                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  return {fd, ok ? "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) : ""};
-}
-
 TEST_F(UnpublishNowTest, UnreachableServersFailWithinTheTimeOut) {
-  const auto silent = LoopbackSocket(true);
-  const auto refusing = LoopbackSocket(false);
-  for (const std::string& server : {silent.second, refusing.second}) {
-    ASSERT_FALSE(server.empty());
+  // Listening, it accepts and never greets; bound but not listening, it
+  // refuses.
+  Poco::Net::ServerSocket silent(Poco::Net::SocketAddress("127.0.0.1", 0));
+  Poco::Net::ServerSocket refusing;
+  refusing.bind(Poco::Net::SocketAddress("127.0.0.1", 0));
+  for (const auto* socket : {&silent, &refusing}) {
+    const std::string server = "127.0.0.1:" + std::to_string(socket->address().port());
     auto attempt =
         std::async(std::launch::async, [&] { return Unpublish(server, VsftpdServer::Password); });
     // The bound is far above the 1 s time-out, far below the default 30 s.
     ASSERT_EQ(attempt.wait_for(15s), std::future_status::ready) << server;
     EXPECT_FALSE(attempt.get()) << server;
   }
-  ::close(silent.first);
-  ::close(refusing.first);
 }
 
 }  // namespace

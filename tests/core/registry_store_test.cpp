@@ -1,6 +1,7 @@
 #include "registry/FileRegistryKey.h"
 #include "registry/FileRegistryStore.h"
 #include "registry/RegistryStore.h"
+#include "support/TempDir.h"
 #include "support/TextFiles.h"
 
 #include <gtest/gtest.h>
@@ -71,14 +72,6 @@ std::optional<std::string> Get(IRegistryKey& key, std::string_view name, std::ui
 
 class RegistryStoreTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavro-store-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    Root = pattern;
-    File = Root / "Quillbet" / "Tavro.reg";
-  }
-  void TearDown() override { fs::remove_all(Root); }
-
   FileRegistryStore Store(std::chrono::milliseconds LockWait = std::chrono::seconds(3)) {
     return FileRegistryStore(File, FileRegistryOptions{LockWait});
   }
@@ -87,8 +80,8 @@ protected:
     std::ofstream(File, std::ios::binary) << text;
   }
 
-  fs::path Root;
-  fs::path File;
+  TempDir Root{"tavro-store"};
+  fs::path File = Root / "Quillbet" / "Tavro.reg";
 };
 
 }  // namespace

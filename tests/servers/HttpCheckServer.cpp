@@ -1,17 +1,13 @@
 #include "servers/HttpCheckServer.h"
 
+#include "servers/ChildProcess.h"
+
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
-#include <thread>
-
-extern "C" char** environ;
 
 namespace tavro::test {
 
@@ -26,12 +22,6 @@ HttpCheckServer::HttpCheckServer(const std::filesystem::path& certificate,
 }
 
 void HttpCheckServer::Launch(const std::vector<std::string>& extra) {
-  std::string base = (std::filesystem::temp_directory_path() / "tavro-http-XXXXXX").string();
-  if (::mkdtemp(base.data()) == nullptr) {
-    Failure = "cannot make a temporary folder";
-    return;
-  }
-  BaseDir = base;
   std::ofstream(BaseDir / "requests.log").flush();
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -41,27 +31,16 @@ void HttpCheckServer::Launch(const std::vector<std::string>& extra) {
   std::vector<std::string> args{"python3", TAVRO_TEST_SERVERS_DIR "/check_service.py", "--log",
                                 (BaseDir / "requests.log").string()};
   args.insert(args.end(), extra.begin(), extra.end());
-  std::vector<char*> argv;
-  for (auto& arg : args) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
   const std::string errors = (BaseDir / "stderr.log").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawnp(&pid, "python3", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const int errorsFd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  Pid = SpawnProcess(args, out[1], errorsFd);
+  ::close(errorsFd);
   ::close(out[1]);
-  if (spawned != 0) {
+  if (Pid <= 0) {
     ::close(out[0]);
     Failure = "cannot start python3 (Debian package python3)";
     return;
   }
-  Pid = pid;
   // The first line of its output is the port it listens on.
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -81,8 +60,7 @@ void HttpCheckServer::Launch(const std::vector<std::string>& extra) {
   const int port = std::atoi(line.c_str());
   if (port <= 0 || port > 65535) {
     Failure = "the check service did not start; see " + errors;
-    ::kill(Pid, SIGKILL);
-    ::waitpid(Pid, nullptr, 0);
+    EndProcessGroup(Pid, {});
     Pid = -1;
     return;
   }
@@ -91,12 +69,7 @@ void HttpCheckServer::Launch(const std::vector<std::string>& extra) {
 
 HttpCheckServer::~HttpCheckServer() {
   if (Pid > 0) {
-    ::kill(Pid, SIGKILL);
-    ::waitpid(Pid, nullptr, 0);
-  }
-  if (!BaseDir.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(BaseDir, ignored);
+    EndProcessGroup(Pid, {});
   }
 }
 

@@ -5,6 +5,8 @@
 // The destructor stops it.
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -33,7 +35,7 @@ public:
 private:
   void Launch(const std::vector<std::string>& extra);
 
-  std::filesystem::path BaseDir;
+  TempDir BaseDir{"tavro-http"};
   bool Tls = false;
   std::uint16_t ListenPort = 0;
   pid_t Pid = -1;

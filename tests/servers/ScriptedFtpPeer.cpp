@@ -9,8 +9,6 @@
 namespace tavro::test {
 namespace {
 
-const Poco::Timespan Tick(0, 50'000);
-
 std::string Upper(std::string text) {
   for (char& c : text) {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -21,17 +19,7 @@ std::string Upper(std::string text) {
 }  // namespace
 
 void ScriptedFtpPeer::Session::Write(const std::string& bytes) {
-  if (IsDropped) {
-    return;
-  }
-  try {
-    for (std::size_t sent = 0; sent < bytes.size();) {
-      sent += static_cast<std::size_t>(
-          Control.sendBytes(bytes.data() + sent, static_cast<int>(bytes.size() - sent)));
-    }
-  } catch (const Poco::Exception&) {
-    IsDropped = true;
-  }
+  IsDropped = IsDropped || !LoopbackServer::SendAll(Control, bytes);
 }
 
 std::optional<Poco::Net::StreamSocket> ScriptedFtpPeer::Session::OpenData() {
@@ -57,19 +45,12 @@ void ScriptedFtpPeer::Session::Drop() {
 
 void ScriptedFtpPeer::Session::SendData(const std::string& bytes) {
   if (auto data = OpenData()) {
-    std::size_t sent = 0;
-    try {
-      while (sent < bytes.size()) {
-        sent += static_cast<std::size_t>(
-            data->sendBytes(bytes.data() + sent, static_cast<int>(bytes.size() - sent)));
-      }
-    } catch (const Poco::Exception&) {
-    }
+    LoopbackServer::SendAll(*data, bytes);
     data->close();
   }
 }
 
-ScriptedFtpPeer::ScriptedFtpPeer() : Listener(Poco::Net::SocketAddress("127.0.0.1", 0)) {
+ScriptedFtpPeer::ScriptedFtpPeer() {
   auto ok = [](std::string reply) {
     return [reply](Session& s, const std::string&) { s.Reply(reply); };
   };
@@ -130,13 +111,10 @@ ScriptedFtpPeer::ScriptedFtpPeer() : Listener(Poco::Net::SocketAddress("127.0.0.
     s.DataPort = static_cast<unsigned>(std::stoul(parts[2]));
     s.Reply("200 EPRT command successful.");
   };
-  Thread = std::thread([this] { Serve(); });
 }
 
-ScriptedFtpPeer::~ScriptedFtpPeer() {
-  Stopping = true;
-  Thread.join();
-}
+// The server member goes first and waits for every conversation.
+ScriptedFtpPeer::~ScriptedFtpPeer() = default;
 
 void ScriptedFtpPeer::On(const std::string& verb, Handler handler) {
   std::lock_guard lock(Mutex);
@@ -149,7 +127,7 @@ void ScriptedFtpPeer::AddFolder(const std::string& path, const std::string& list
 }
 
 std::string ScriptedFtpPeer::Address() const {
-  return "127.0.0.1:" + std::to_string(Listener.address().port());
+  return "127.0.0.1:" + std::to_string(Server.Port());
 }
 
 std::vector<std::string> ScriptedFtpPeer::Received() const {
@@ -163,59 +141,30 @@ ScriptedFtpPeer::Handler ScriptedFtpPeer::Find(const std::string& verb) {
   return found == Handlers.end() ? Handler{} : found->second;
 }
 
-void ScriptedFtpPeer::Serve() {
-  while (!Stopping) {
-    try {
-      if (Listener.poll(Tick, Poco::Net::Socket::SELECT_READ)) {
-        Converse(Listener.acceptConnection());
-      }
-    } catch (const Poco::Exception&) {
-    }
-  }
-}
-
-void ScriptedFtpPeer::Converse(Poco::Net::StreamSocket control) {
-  Session session(control, Stopping);
+void ScriptedFtpPeer::Converse(Poco::Net::StreamSocket& control) {
+  Session session(control, Server);
   Find("GREETING")(session, std::string());
   std::string pending;
-  char buffer[4096];
-  while (!Stopping && !session.Dropped()) {
-    const auto newline = pending.find("\r\n");
-    if (newline == std::string::npos) {
-      try {
-        if (!control.poll(Tick, Poco::Net::Socket::SELECT_READ)) {
-          continue;
-        }
-        const int n = control.receiveBytes(buffer, sizeof buffer);
-        if (n <= 0) {
-          break;
-        }
-        pending.append(buffer, static_cast<std::size_t>(n));
-      } catch (const Poco::Exception&) {
-        break;
-      }
-      continue;
+  while (!session.Dropped()) {
+    const auto line = Server.ReadLine(control, pending);
+    if (!line) {
+      break;
     }
-    const std::string line = pending.substr(0, newline);
-    pending.erase(0, newline + 2);
     {
       std::lock_guard lock(Mutex);
-      Lines.push_back(line);
+      Lines.push_back(*line);
     }
-    const auto space = line.find(' ');
-    const std::string verb = Upper(line.substr(0, space));
+    const auto space = line->find(' ');
+    const std::string verb = Upper(line->substr(0, space));
     const std::string argument =
-        space == std::string::npos ? std::string() : line.substr(space + 1);
+        space == std::string::npos ? std::string() : line->substr(space + 1);
     if (const Handler handler = Find(verb)) {
       handler(session, argument);
     } else {
       session.Reply("502 Command not implemented.");
     }
   }
-  try {
-    control.close();
-  } catch (const Poco::Exception&) {
-  }
+  session.Drop();
 }
 
 }  // namespace tavro::test

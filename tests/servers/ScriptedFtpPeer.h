@@ -1,24 +1,20 @@
 // A small FTP server on 127.0.0.1 whose answers the test scripts, for the
 // faults that a real server will not produce on request: a peer that drops a
 // transfer, never answers, answers garbage, never ends a reply or sends an
-// absurd listing. It speaks active mode through EPRT only and serves one
-// control connection at a time. Every command line it receives is kept, byte
-// for byte.
+// absurd listing. It speaks active mode through EPRT only. Every command line
+// it receives is kept, byte for byte.
 //
 // Its folders are those a test adds; LIST with an argument splits it at
 // blanks, as a shell splits the arguments of ls, which some servers do.
 #pragma once
 
-#include <Poco/Net/ServerSocket.h>
-#include <Poco/Net/StreamSocket.h>
+#include "servers/LoopbackServer.h"
 
-#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tavro::test {
@@ -28,13 +24,13 @@ public:
   // The running control connection, as a handler sees it.
   class Session {
   public:
-    Session(Poco::Net::StreamSocket control, const std::atomic<bool>& stopping)
-        : Control(std::move(control)), Stopping(stopping) {}
+    Session(Poco::Net::StreamSocket control, const LoopbackServer& server)
+        : Control(std::move(control)), Server(server) {}
     // Sends one reply line (CR LF is added).
     void Reply(const std::string& line) { Write(line + "\r\n"); }
     void Write(const std::string& bytes);
     // False once the client has gone or the peer stops: ends endless replies.
-    bool Live() const { return !IsDropped && !Stopping; }
+    bool Live() const { return !IsDropped && !Server.Stopping(); }
     // Connects to the address of the last EPRT.
     std::optional<Poco::Net::StreamSocket> OpenData();
     // Sends the bytes on a new data connection and closes it.
@@ -49,7 +45,7 @@ public:
 
   private:
     Poco::Net::StreamSocket Control;
-    const std::atomic<bool>& Stopping;
+    const LoopbackServer& Server;
     bool IsDropped = false;
   };
 
@@ -73,17 +69,15 @@ public:
   std::vector<std::string> Received() const;
 
 private:
-  void Serve();
-  void Converse(Poco::Net::StreamSocket control);
+  void Converse(Poco::Net::StreamSocket& control);
   Handler Find(const std::string& verb);
 
-  Poco::Net::ServerSocket Listener;
-  std::atomic<bool> Stopping{false};
   mutable std::mutex Mutex;
   std::map<std::string, Handler> Handlers;
   std::map<std::string, std::string> Folders;
   std::vector<std::string> Lines;
-  std::thread Thread;
+  // Last, so that every conversation has ended before the rest goes.
+  LoopbackServer Server{[this](Poco::Net::StreamSocket& control) { Converse(control); }};
 };
 
 }  // namespace tavro::test

@@ -4,17 +4,15 @@
 // of the system's choosing; the destructor stops it and every connection.
 #pragma once
 
-#include <atomic>
+#include "servers/LoopbackServer.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <list>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tavro::test {
@@ -46,7 +44,7 @@ public:
   ScriptedSmtpPeer(const ScriptedSmtpPeer&) = delete;
   ScriptedSmtpPeer& operator=(const ScriptedSmtpPeer&) = delete;
 
-  std::uint16_t Port() const { return ListenPort; }
+  std::uint16_t Port() const { return Server.Port(); }
   // Applies to the connections that come after.
   void SetScript(SmtpScript script);
 
@@ -57,16 +55,7 @@ public:
   bool WaitForClientCloses(std::size_t count, std::chrono::milliseconds timeout) const;
 
 private:
-  void AcceptLoop();
-  void Serve(int connection, SmtpScript script);
-  bool WaitReady(int fd, short events) const;
-  bool SendAll(int fd, const std::string& data) const;
-  std::optional<std::string> ReadLine(int fd) const;
-  void AwaitClientClose(int fd);
-
-  int Listener = -1;
-  int StopPipe[2] = {-1, -1};
-  std::uint16_t ListenPort = 0;
+  void Serve(Poco::Net::StreamSocket& connection);
 
   mutable std::mutex Mutex;
   mutable std::condition_variable Changed;
@@ -74,14 +63,8 @@ private:
   std::size_t Accepted = 0;
   std::size_t ClientCloses = 0;
   std::vector<std::string> Helos;
-  // Finished conversations are joined as new ones come, so that a benchmark's
-  // thousands of connections do not pile up threads.
-  struct Conversation {
-    std::thread Thread;
-    std::shared_ptr<std::atomic<bool>> Done;
-  };
-  std::list<Conversation> Conversations;
-  std::thread Acceptor;
+  // Last, so that every conversation has ended before the rest goes.
+  LoopbackServer Server{[this](Poco::Net::StreamSocket& connection) { Serve(connection); }};
 };
 
 }  // namespace tavro::test

@@ -6,12 +6,6 @@
 namespace tavro::test {
 
 TestCertificates::TestCertificates() {
-  std::string base = (std::filesystem::temp_directory_path() / "tavro-certs-XXXXXX").string();
-  if (::mkdtemp(base.data()) == nullptr) {
-    Failure = "cannot make a temporary folder";
-    return;
-  }
-  Dir = base;
   std::filesystem::create_directory(Dir / "no-ca-dir");
   std::ofstream(Dir / "leaf.ext") << "basicConstraints=CA:FALSE\n"
                                   << "extendedKeyUsage=serverAuth\n"
@@ -21,7 +15,7 @@ TestCertificates::TestCertificates() {
                                    << "subjectAltName=DNS:other-name.test\n";
   // Elliptic curve keys: made in milliseconds, unlike RSA.
   const std::string script =
-      "set -e; cd '" + Dir.string() +
+      "set -e; cd '" + Dir.Path().string() +
       "'\n"
       "ec='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
       "openssl req -x509 $ec -keyout ca.key -out ca.pem -days 3 -subj '/CN=Tavro Test CA' "
@@ -39,13 +33,6 @@ TestCertificates::TestCertificates() {
       "/bin/sh '" + (Dir / "make.sh").string() + "' >'" + (Dir / "openssl.log").string() + "' 2>&1";
   if (std::system(command.c_str()) != 0) {
     Failure = "openssl could not make the test certificates (Debian package openssl)";
-  }
-}
-
-TestCertificates::~TestCertificates() {
-  if (!Dir.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(Dir, ignored);
   }
 }
 

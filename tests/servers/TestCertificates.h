@@ -5,6 +5,8 @@
 // touched; TrustTestCa points the process's OpenSSL at the test CA instead.
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <filesystem>
 #include <string>
 
@@ -13,7 +15,6 @@ namespace tavro::test {
 class TestCertificates {
 public:
   TestCertificates();
-  ~TestCertificates();
   TestCertificates(const TestCertificates&) = delete;
   TestCertificates& operator=(const TestCertificates&) = delete;
 
@@ -32,7 +33,7 @@ public:
   void TrustTestCa() const;
 
 private:
-  std::filesystem::path Dir;
+  TempDir Dir{"tavro-certs"};
   std::string Failure;
 };
 

@@ -1,14 +1,13 @@
 #include "servers/VsftpdServer.h"
 
+#include "servers/ChildProcess.h"
+
 #include <Poco/Exception.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,8 +37,6 @@ bool Accepts(std::uint16_t port) {
 
 }  // namespace
 
-extern "C" char** environ;
-
 VsftpdServer::VsftpdServer() : VsftpdServer(VsftpdOptions{}) {}
 
 VsftpdServer::VsftpdServer(VsftpdOptions options) : Options(std::move(options)) {
@@ -56,12 +53,6 @@ VsftpdServer::VsftpdServer(VsftpdOptions options) : Options(std::move(options)) 
     Failure = "the ftp account of the vsftpd package, with its home folder, is missing";
     return;
   }
-  std::string base = (std::filesystem::temp_directory_path() / "tavro-vsftpd-XXXXXX").string();
-  if (::mkdtemp(base.data()) == nullptr) {
-    Failure = "cannot make a temporary folder";
-    return;
-  }
-  BaseDir = base;
   const auto readOnly = std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
                         std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
                         std::filesystem::perms::others_exec;
@@ -87,10 +78,6 @@ VsftpdServer::VsftpdServer(VsftpdOptions options) : Options(std::move(options)) 
 
 VsftpdServer::~VsftpdServer() {
   Stop();
-  if (!BaseDir.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(BaseDir, ignored);
-  }
 }
 
 std::string VsftpdServer::Log() const {
@@ -172,29 +159,14 @@ bool VsftpdServer::Launch() {
           << "debug_ssl=YES\n";
     }
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
   const std::string output = (BaseDir / "output.log").string();
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // Its own process group, so that the session processes it forks end with it.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  const std::string configText = config.string();
-  char* argv[] = {const_cast<char*>(VsftpdBinary), const_cast<char*>(configText.c_str()), nullptr};
-  pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, VsftpdBinary, &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
+  const int outputFd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  Pid = SpawnProcess({VsftpdBinary, config.string()}, outputFd, outputFd);
+  ::close(outputFd);
+  if (Pid <= 0) {
     Failure = "cannot start vsftpd";
     return false;
   }
-  Pid = pid;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
@@ -211,22 +183,10 @@ bool VsftpdServer::Launch() {
 }
 
 void VsftpdServer::Stop() {
-  if (Pid <= 0) {
-    return;
+  if (Pid > 0) {
+    EndProcessGroup(Pid, std::chrono::seconds(5));
+    Pid = -1;
   }
-  ::kill(-Pid, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  int status = 0;
-  while (::waitpid(Pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(-Pid, SIGKILL);
-      ::waitpid(Pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(-Pid, SIGKILL);  // session processes that outlived the listener
-  Pid = -1;
 }
 
 }  // namespace tavro::test

@@ -9,6 +9,8 @@
 // removals and new directories go there.
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -55,7 +57,7 @@ private:
   bool Launch();
   void Stop();
 
-  std::filesystem::path BaseDir;
+  TempDir BaseDir{"tavro-vsftpd"};
   std::filesystem::path RootDir;
   std::filesystem::path PubDir;
   std::uint16_t ListenPort = 0;

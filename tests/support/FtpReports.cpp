@@ -9,37 +9,24 @@
 namespace tavro::test {
 
 RecordedReport FtpText(const std::string& text) {
-  RecordedReport report;
-  report.Message = kWmFtpThreadMessage;
-  report.Code = 13;
-  report.Text = text;
-  return report;
+  return {.Message = kWmFtpThreadMessage, .Code = 13, .Text = text};
 }
 
 RecordedReport FtpEvent(std::uint32_t code) {
-  RecordedReport report;
-  report.Message = kWmFtpThreadEvent;
-  report.Code = code;
-  return report;
+  return {.Message = kWmFtpThreadEvent, .Code = code};
 }
 
 RecordedReport FtpResult(std::uint32_t code, bool success) {
-  RecordedReport report;
-  report.Message = kWmFtpThreadMessage;
-  report.Code = code;
-  report.Value = success ? 1 : 0;
-  return report;
+  return {.Message = kWmFtpThreadMessage, .Code = code, .Value = success ? 1 : 0};
 }
 
 RecordedReport FtpEntryReport(const std::string& name, bool directory, std::uint64_t size) {
-  RecordedReport report;
-  report.Message = kWmFtpThreadMessage;
-  report.Code = 16;
-  report.HasEntry = true;
-  report.EntryName = name;
-  report.EntryIsDirectory = directory;
-  report.EntrySize = size;
-  return report;
+  return {.Message = kWmFtpThreadMessage,
+          .Code = 16,
+          .HasEntry = true,
+          .EntryName = name,
+          .EntryIsDirectory = directory,
+          .EntrySize = size};
 }
 
 FtpReports FtpStep(std::uint32_t code, const std::string& announce, const std::string& outcome,

@@ -18,9 +18,9 @@ struct RecordedReport {
   std::uint32_t Message = 0;
   std::uint32_t Code = 0;
   std::int64_t Value = 0;
-  std::optional<std::string> Text;  // copy of the text payload, if any
+  std::optional<std::string> Text{};  // copy of the text payload, if any
   bool HasEntry = false;
-  std::string EntryName;  // raw name bytes of an FTP entry payload
+  std::string EntryName{};  // raw name bytes of an FTP entry payload
   bool EntryIsDirectory = false;
   std::uint64_t EntrySize = 0;
 

@@ -1,0 +1,69 @@
+// What one run of AddressProbe reports, in the form the probe tests compare:
+// each notice with its text, written as the log shows it.
+#pragma once
+
+#include "platform/SystemNameResolver.h"
+#include "probe/AddressProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tavro::test {
+
+struct Notice {
+  std::uint32_t Code = 0;
+  std::optional<std::string> Text;
+  bool operator==(const Notice&) const = default;
+};
+inline void PrintTo(const Notice& n, std::ostream* os) {
+  *os << n.Code << ":" << ::testing::PrintToString(n.Text);
+}
+inline Notice Text(std::string text) {
+  return {TE_STATUS_TEXT, std::move(text)};
+}
+inline const Notice Failed{TE_PROBE_FAILED, {}};
+inline const std::vector<Notice> UpToConnect{Text("Msg: WANのホスト名を収得中。"),
+                                             Text("Msg: WANのソケットを作成中。"),
+                                             Text("Msg: WANのメールサーバに接続中。")};
+
+// Long enough that a peer thread starved by a loaded machine still answers in
+// time; only the cases that expect a time-out wait it out.
+inline constexpr std::chrono::milliseconds ProbeStepTimeout{3000};
+
+// Each step may take `timeout`; the real name services unless a test gives
+// its own.
+inline std::vector<Notice> Probe(const std::string& server, const std::string& mode = "WAN",
+                                 std::shared_ptr<INameResolver> resolver = nullptr,
+                                 std::function<void(const Notice&)> onEach = {},
+                                 std::chrono::milliseconds timeout = ProbeStepTimeout) {
+  std::vector<Notice> notices;
+  AddressProbe probe(resolver ? resolver : std::make_shared<SystemNameResolver>(),
+                     [&](std::uint32_t code, const std::string* payload) {
+                       notices.push_back({code, payload ? std::optional(*payload) : std::nullopt});
+                       if (onEach) {
+                         onEach(notices.back());
+                       }
+                     });
+  probe.ProbeAddresses({server, mode, {timeout, timeout, timeout}});
+  return notices;
+}
+
+// The notices after the LAN address, which depends on the machine.
+inline std::vector<Notice> Wan(const std::vector<Notice>& n) {
+  auto lan = std::find_if(n.begin(), n.end(), [](auto& x) { return x.Code == TE_LAN_ADDRESS; });
+  return lan == n.end() ? n : std::vector<Notice>(lan + 1, n.end());
+}
+inline std::vector<Notice> AfterConnect(std::vector<Notice> rest) {
+  rest.insert(rest.begin(), UpToConnect.begin(), UpToConnect.end());
+  return rest;
+}
+
+}  // namespace tavro::test
