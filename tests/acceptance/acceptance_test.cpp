@@ -202,8 +202,11 @@ private slots:
     QVERIFY2(tavro.waitForFinished(kDeadline), qPrintable(log));
     QCOMPARE(tavro.exitCode(), 0);
     QCOMPARE(test::ReadFileBytes(ftp.Pub() / "index.html"), std::string("<p>off</p>\n"));
-    QVERIFY(test::ReadFileBytes(settingsFile).find("\"Sleep\"=dword:00001770\r\n") !=
-            std::string::npos);
+    // Saved on the way out: the record as it started, with the new timer.
+    Settings saved;
+    QVERIFY(LoadSettings(*MakeFileRegistryStore(settingsFile), saved));
+    settings.Sleep = 6000;
+    QCOMPARE(saved, settings);
     QVERIFY2(!log.contains("Err"), qPrintable(log));
   }
 };
