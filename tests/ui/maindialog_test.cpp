@@ -114,7 +114,6 @@ private slots:
     settings.Trace = "mail.example.test";
     Fixture f(settings);
     CMainDialog& w = *f.Window;
-    QCOMPARE(w.windowTitle(), QString("Tavro"));
     QCOMPARE(w.IsPublished, 1);
     QCOMPARE(w.Trace, std::string("mail.example.test"));
     QVERIFY(w.UpdateItemsEnabled());
