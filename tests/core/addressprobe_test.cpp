@@ -32,15 +32,6 @@ struct ScriptedResolver : SystemNameResolver {
   }
 };
 
-// A run that got as far as the answer: both texts logged, then the address or the failure.
-std::vector<Notice> Answered(const std::string& greeting, const std::string& answer,
-                             const std::optional<std::string>& address) {
-  return AfterConnect(
-      {Text("Msg: " + greeting), Text("Msg: " + answer),
-       Text(address ? "Msg: WANのIPアドレスを収得しました。"
-                    : "Err: WANのメールサーバがIPアドレスを返してくれませんでした。"),
-       address ? Notice{TE_WAN_ADDRESS, *address} : Failed});
-}
 std::string Local(std::uint16_t port) {
   return "localhost:" + std::to_string(port);
 }
