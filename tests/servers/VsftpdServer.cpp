@@ -1,6 +1,7 @@
 #include "servers/VsftpdServer.h"
 
 #include "servers/ChildProcess.h"
+#include "support/TextFiles.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/ServerSocket.h>
@@ -79,8 +80,7 @@ VsftpdServer::~VsftpdServer() {
 }
 
 std::string VsftpdServer::Log() const {
-  std::ifstream in(BaseDir / "vsftpd.log");
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return ReadFileBytes(BaseDir / "vsftpd.log");
 }
 
 std::string VsftpdServer::Address() const {

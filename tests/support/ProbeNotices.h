@@ -65,6 +65,10 @@ inline std::vector<Notice> AfterConnect(std::vector<Notice> rest) {
   rest.insert(rest.begin(), UpToConnect.begin(), UpToConnect.end());
   return rest;
 }
+inline const std::vector<Notice> Unresolved{
+    UpToConnect[0], Text("Err: WANのホスト名を収得するのに失敗しました。"), Failed};
+inline const std::vector<Notice> ConnectFailed =
+    AfterConnect({Text("Err: WANのメールサーバに接続ができませんでした。"), Failed});
 // A run that got as far as the answer: both texts logged, then the address
 // or the failure.
 inline std::vector<Notice> Answered(const std::string& greeting, const std::string& answer,
