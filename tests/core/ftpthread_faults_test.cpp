@@ -63,6 +63,21 @@ ScriptedFtpPeer::Handler Transfer(std::string bytes, std::string last) {
   };
 }
 
+// Replies 150, takes all the data or closes the data connection after a part,
+// then ends with `last`.
+ScriptedFtpPeer::Handler Store(bool whole, std::string last) {
+  return [whole, last](Session& s, const std::string&) {
+    s.Reply("150 Ok to send data.");
+    if (auto data = s.OpenData()) {
+      char buffer[65536];
+      while (data->receiveBytes(buffer, sizeof buffer) > 0 && whole) {
+      }
+      data->close();
+    }
+    s.Reply(last);
+  };
+}
+
 // A reply that never ends: `first`, then `again` every `pace` until the client
 // goes. Trickled, only a deadline for the whole reply ends it; flooded, only
 // the bound on its size does.
@@ -107,49 +122,34 @@ std::vector<Fault> Faults() {
       ftp.QueueUpload((Local() / "up.bin").string(), "big.bin");
     };
   };
+  const auto download = [](CFtpThread& ftp) {
+    ftp.QueueDownload("big.bin", (Local() / "big.bin").string());
+  };
   const auto uploadFailed = FtpStep(6, "Msg: アップロードします。",
                                     "Err: アップロードに失敗しました。: \"big.bin\"", false);
   const auto downloadFailed =
       FtpStep(5, "Msg: ダウンロードします。", "Err: ダウンロードに失敗しました。", false);
   std::vector<Fault> faults{
       {"UploadDroppedPartWay",
-       {{"STOR",
-         [cut](Session& s, const std::string&) {
-           s.Reply("150 Ok to send data.");
-           if (auto data = s.OpenData()) {
-             char buffer[65536];
-             data->receiveBytes(buffer, sizeof buffer);
-             data->close();
-           }
-           s.Reply(cut);
-         }}},
+       {{"STOR", Store(false, cut)}},
        upload(std::string(8 << 20, 'u')),
        uploadFailed,
        true},
       // Every byte was sent, and the server still did not keep the file.
       {"UploadRefusedAtTheEnd",
-       {{"STOR",
-         [](Session& s, const std::string&) {
-           s.Reply("150 Ok to send data.");
-           if (auto data = s.OpenData()) {
-             char buffer[4096];
-             while (data->receiveBytes(buffer, sizeof buffer) > 0) {
-             }
-           }
-           s.Reply("552 Exceeded storage allocation.");
-         }}},
+       {{"STOR", Store(true, "552 Exceeded storage allocation.")}},
        upload("page"),
        uploadFailed,
        true},
       {"DownloadDroppedPartWay",
        {{"RETR", Transfer(std::string(100000, 'd'), cut)}},
-       [](CFtpThread& ftp) { ftp.QueueDownload("big.bin", (Local() / "big.bin").string()); },
+       download,
        downloadFailed,
        true},
       // A final reply where a preliminary one is due: no data connection comes.
       {"TransferAnsweredAtOnce",
        {{"RETR", [](Session& s, const std::string&) { s.Reply("226 Transfer complete."); }}},
-       [](CFtpThread& ftp) { ftp.QueueDownload("big.bin", (Local() / "big.bin").string()); },
+       download,
        downloadFailed,
        true},
       {"ListingCutOffPartWay",

@@ -138,10 +138,13 @@ TEST_F(FtpThreadTest, RefusedChangeThenListingsOfThreeEntriesAndOfNone) {
   EXPECT_EQ(AwaitResults(6, 4), expected);
 }
 
-TEST_F(FtpThreadTest, DownloadsNeverLeaveAPartialOrOverwrittenFile) {
+// Downloads never leave a partial or overwritten file; the other commands
+// act on the server's files and folders or fail each on its own.
+TEST_F(FtpThreadTest, DownloadsRenamesRemovalsAndNewDirectories) {
   const std::string bytes = AllBytes();
   WriteFile(Server.Pub() / "one.bin", bytes);
   WriteFile(Server.Pub() / "two.bin", "second");
+  WriteFile(Server.Pub() / "a.txt", "a");
   WriteFile(Local / "existing", "keep me");
   Connect();
   Ftp->QueueChangeDirectory("/pub");
@@ -151,22 +154,6 @@ TEST_F(FtpThreadTest, DownloadsNeverLeaveAPartialOrOverwrittenFile) {
   Ftp->QueueDownload("missing.bin", (Local / "missing").string());
   Ftp->QueueDownload("one.bin", (Local / "no-folder" / "x").string());
   Ftp->QueueDownloadReplacing("two.bin", (Local / "existing").string());
-  const auto failed =
-      FtpStep(5, "Msg: ダウンロードします。", "Err: ダウンロードに失敗しました。", false);
-  const auto done =
-      FtpStep(5, "Msg: ダウンロードします。", "Msg: ダウンロードに成功しました。", true);
-  EXPECT_EQ(AwaitResults(8, 5), Join({failed, done, done, failed, failed, done}));
-  EXPECT_TRUE(ReadFileBytes(Local / "one") == bytes);
-  EXPECT_EQ(ReadFileBytes(Local / "two"), "second");
-  EXPECT_EQ(ReadFileBytes(Local / "existing"), "second");
-  // Nothing else: no partial file beside the targets.
-  EXPECT_EQ(std::distance(fs::directory_iterator(Local.Path()), fs::directory_iterator()), 3);
-}
-
-TEST_F(FtpThreadTest, RenamesRemovesAndCreatesDirectories) {
-  WriteFile(Server.Pub() / "a.txt", "a");
-  Connect();
-  Ftp->QueueChangeDirectory("/pub");
   Ftp->QueueCreateDirectory("new dir");
   Ftp->QueueRename("a.txt", "new dir/b.txt");
   Ftp->QueueRemoveDirectory("new dir");  // not empty
@@ -176,9 +163,13 @@ TEST_F(FtpThreadTest, RenamesRemovesAndCreatesDirectories) {
   Ftp->QueueCreateDirectory(n300);  // longer than the file system allows
   Ftp->QueueRename("gone.txt", "x.txt");
   Ftp->QueueUpload((Local / "missing-source").string(), "up.txt");
+  const auto failed =
+      FtpStep(5, "Msg: ダウンロードします。", "Err: ダウンロードに失敗しました。", false);
+  const auto done =
+      FtpStep(5, "Msg: ダウンロードします。", "Msg: ダウンロードに成功しました。", true);
   const std::string q300 = "\"" + n300 + "\"";
   const auto expected =
-      Join({{FtpResult(3, true)},
+      Join({failed, done, done, failed, failed, done,
             FtpStep(10, "Msg: ディレクトリを作成します。 : \"new dir\"",
                     "Msg: ディレクトリを作成しました。 : \"new dir\"", true),
             FtpStep(8, "Msg: ファイル名を変更します。: \"new dir/b.txt\"",
@@ -195,7 +186,12 @@ TEST_F(FtpThreadTest, RenamesRemovesAndCreatesDirectories) {
                     "Err: ファイル名を変更できませんでした。: \"x.txt\"", false),
             FtpStep(6, "Msg: アップロードします。", "Err: アップロードに失敗しました。: \"up.txt\"",
                     false)});
-  EXPECT_EQ(AwaitResults(10, 4), expected);
+  EXPECT_EQ(AwaitResults(16, 5), expected);
+  EXPECT_TRUE(ReadFileBytes(Local / "one") == bytes);
+  EXPECT_EQ(ReadFileBytes(Local / "two"), "second");
+  EXPECT_EQ(ReadFileBytes(Local / "existing"), "second");
+  // Nothing else: no partial file beside the targets.
+  EXPECT_EQ(std::distance(fs::directory_iterator(Local.Path()), fs::directory_iterator()), 3);
   EXPECT_FALSE(fs::exists(Server.Pub() / "new dir"));
   EXPECT_FALSE(fs::exists(Server.Pub() / "a.txt"));
 }

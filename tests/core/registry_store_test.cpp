@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +76,11 @@ protected:
   FileRegistryStore Store(std::chrono::milliseconds LockWait = std::chrono::seconds(3)) {
     return FileRegistryStore(File, FileRegistryOptions{LockWait});
   }
+  // The key the settings use; a store that gives none fails the test.
+  std::unique_ptr<IRegistryKey> Open() {
+    auto key = Store().CreateKey(kKey);
+    return key ? std::move(key) : throw std::runtime_error("the store gave no key");
+  }
   void Seed(std::string_view text) {
     fs::create_directories(File.parent_path());
     std::ofstream(File, std::ios::binary) << text;
@@ -88,8 +94,7 @@ protected:
 
 TEST_F(RegistryStoreTest, FirstRunWritesTheExactFormatPrivately) {
   File = Root / "config" / "deeper" / "Quillbet" / "Tavro.reg";
-  auto key = Store().CreateKey(kKey);
-  ASSERT_NE(key, nullptr);
+  auto key = Open();
   for (const fs::path& folder : {Root / "config", Root / "config" / "deeper", File.parent_path()}) {
     EXPECT_EQ(Stat(folder).st_mode & 07777, 0700u) << folder;
   }
@@ -127,13 +132,11 @@ TEST_F(RegistryStoreTest, FirstRunWritesTheExactFormatPrivately) {
 
 TEST_F(RegistryStoreTest, KeysFollowTheRegistryContractAndRefuseWhatTheFileCannotHold) {
   {
-    auto key = Store().CreateKey(kKey);
-    ASSERT_NE(key, nullptr);
+    auto key = Open();
     SetSz(*key, "Fits", std::string(255, 'f'));
     SetSz(*key, "TooLong", std::string(256, 't'));
   }  // not closed: saved as it is destroyed
-  auto key = Store().CreateKey(kKey);
-  ASSERT_NE(key, nullptr);
+  auto key = Open();
   EXPECT_EQ(Get(*key, "Fits", kRegSz), Sz(std::string(255, 'f')));  // 256 bytes: just fits
 
   std::uint8_t buffer[256];
@@ -178,14 +181,12 @@ TEST_F(RegistryStoreTest, KeepsWhatTavroDoesNotKnowAndReplacesTheFileOnlyOnChang
   Seed(text("old", ""));
   const auto inode = Stat(File).st_ino;
   {
-    auto key = Store().CreateKey(kKey);
-    ASSERT_NE(key, nullptr);
+    auto key = Open();
     SetSz(*key, "Server", "new");
     SetSz(*key, "server", "old");  // and back: nothing to write
   }
   EXPECT_EQ(Stat(File).st_ino, inode);
-  auto key = Store().CreateKey(kKey);
-  ASSERT_NE(key, nullptr);
+  auto key = Open();
   EXPECT_EQ(SetSz(*key, "SERVER", "new"), RegResult::Success);
   EXPECT_EQ(Set(*key, "IsIpGetOnly", kRegDword, std::string("\1\0\0\0", 4)), RegResult::Success);
   ASSERT_TRUE(key->Close());
@@ -201,8 +202,7 @@ TEST_F(RegistryStoreTest, DamagedFileIsKeptBesideBeforeTheFirstSave) {
   Seed(damaged);
   const fs::path bad = File.string() + ".bad";
   {
-    auto key = Store().CreateKey(kKey);
-    ASSERT_NE(key, nullptr);
+    auto key = Open();
     EXPECT_EQ(Get(*key, "Server", kRegSz), Sz("kept"));
     EXPECT_EQ(Get(*key, "Sleep", kRegDword), std::string("\x88\x13\0\0", 4));
     EXPECT_EQ(Get(*key, "Password", kRegBinary), std::nullopt);
@@ -212,16 +212,14 @@ TEST_F(RegistryStoreTest, DamagedFileIsKeptBesideBeforeTheFirstSave) {
   EXPECT_FALSE(fs::exists(bad));
   fs::create_directories(bad / "in the way");  // the original cannot be kept...
   {
-    auto key = Store().CreateKey(kKey);
-    ASSERT_NE(key, nullptr);
+    auto key = Open();
     SetSz(*key, "User", "lost");
     EXPECT_FALSE(key->Close());  // ...so nothing is replaced, and Close says so
   }
   EXPECT_EQ(ReadFileBytes(File), damaged);
   fs::remove_all(bad);
   for (const char* user : {"me", "you"}) {
-    auto key = Store().CreateKey(kKey);
-    ASSERT_NE(key, nullptr);
+    auto key = Open();
     SetSz(*key, "User", user);
     EXPECT_TRUE(key->Close());
     EXPECT_EQ(ReadFileBytes(bad), damaged) << user;  // a clean file is not kept over it
@@ -233,8 +231,7 @@ TEST_F(RegistryStoreTest, DamagedFileIsKeptBesideBeforeTheFirstSave) {
 TEST_F(RegistryStoreTest, HugeFileIsSetAsideUnread) {
   Seed("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Quillbet\\Tavro]\r\n\"Server\"=\"x\"\r\n");
   fs::resize_file(File, 100u << 20);  // 100 MB, mostly a hole of NUL bytes
-  auto key = Store().CreateKey(kKey);
-  ASSERT_NE(key, nullptr);
+  auto key = Open();
   EXPECT_EQ(Get(*key, "Server", kRegSz), std::nullopt);
   SetSz(*key, "Server", "fresh");
   EXPECT_TRUE(key->Close());
@@ -243,8 +240,7 @@ TEST_F(RegistryStoreTest, HugeFileIsSetAsideUnread) {
 }
 
 TEST_F(RegistryStoreTest, NoKeyOrSaveWhereFolderOrFileCannotBeHad) {
-  auto key = Store().CreateKey(kKey);
-  ASSERT_NE(key, nullptr);
+  auto key = Open();
   SetSz(*key, "Server", "lost");
   // The folder is replaced by a file between open and close.
   fs::remove_all(File.parent_path());
@@ -306,9 +302,8 @@ TEST_F(RegistryStoreTest, SaversInProcessesAndThreadsDoNotInterleave) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
-  auto key = Store().CreateKey(kKey);
-  ASSERT_NE(key, nullptr);
-  EXPECT_EQ(Get(*key, "Count", kRegSz), Sz(std::to_string(kProcesses * kThreads * kRounds)));
+  EXPECT_EQ(ReadFileBytes(File), Crlf(kHead + "\"Count\"=\"" +
+                                      std::to_string(kProcesses * kThreads * kRounds) + "\"\n\n"));
 }
 
 // A lock on an open file of its own is, to the store, another process's save:
@@ -337,11 +332,7 @@ TEST_F(RegistryStoreTest, LockIsWaitedForThenGoneWithoutAndSharedWithinAThread) 
   EXPECT_TRUE(third->Close());
   EXPECT_TRUE(second->Close());
   EXPECT_TRUE(first->Close());
-  auto key = Store().CreateKey(kKey);
-  ASSERT_NE(key, nullptr);
-  EXPECT_EQ(Get(*key, "One", kRegSz), Sz("1"));
-  EXPECT_EQ(Get(*key, "Two", kRegSz), Sz("2"));
-  EXPECT_EQ(Get(*key, "Three", kRegSz), Sz("3"));
+  EXPECT_EQ(ReadFileBytes(File), Crlf(kHead + "\"Three\"=\"3\"\n\"Two\"=\"2\"\n\"One\"=\"1\"\n\n"));
 }
 
 TEST_F(RegistryStoreTest, DefaultPathFollowsXdgConfigHome) {

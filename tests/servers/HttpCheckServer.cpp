@@ -11,17 +11,9 @@
 
 namespace tavro::test {
 
-HttpCheckServer::HttpCheckServer() {
-  Launch({});
-}
-
 HttpCheckServer::HttpCheckServer(const std::filesystem::path& certificate,
                                  const std::filesystem::path& key)
-    : Tls(true) {
-  Launch({"--cert", certificate.string(), "--key", key.string()});
-}
-
-void HttpCheckServer::Launch(const std::vector<std::string>& extra) {
+    : Tls(!certificate.empty()) {
   std::ofstream(BaseDir / "requests.log").flush();
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -30,7 +22,9 @@ void HttpCheckServer::Launch(const std::vector<std::string>& extra) {
   }
   std::vector<std::string> args{"python3", TAVRO_TEST_SERVERS_DIR "/check_service.py", "--log",
                                 (BaseDir / "requests.log").string()};
-  args.insert(args.end(), extra.begin(), extra.end());
+  if (Tls) {
+    args.insert(args.end(), {"--cert", certificate.string(), "--key", key.string()});
+  }
   const std::string errors = (BaseDir / "stderr.log").string();
   const int errorsFd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   Pid = SpawnProcess(args, out[1], errorsFd);

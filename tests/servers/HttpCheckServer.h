@@ -18,8 +18,9 @@ namespace tavro::test {
 
 class HttpCheckServer {
 public:
-  HttpCheckServer();
-  HttpCheckServer(const std::filesystem::path& certificate, const std::filesystem::path& key);
+  // Over TLS where a certificate is given.
+  explicit HttpCheckServer(const std::filesystem::path& certificate = {},
+                           const std::filesystem::path& key = {});
   ~HttpCheckServer();
   HttpCheckServer(const HttpCheckServer&) = delete;
   HttpCheckServer& operator=(const HttpCheckServer&) = delete;
@@ -33,8 +34,6 @@ public:
   std::vector<std::string> Requests() const;
 
 private:
-  void Launch(const std::vector<std::string>& extra);
-
   TempDir BaseDir{"tavro-http"};
   bool Tls = false;
   std::uint16_t ListenPort = 0;

@@ -3,21 +3,10 @@
 #include <Poco/Exception.h>
 #include <Poco/Net/SocketAddress.h>
 
-#include <cctype>
+#include <cstdio>
 #include <sstream>
 
 namespace tavro::test {
-namespace {
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
-
-}  // namespace
-
 void ScriptedFtpPeer::Session::Write(const std::string& bytes) {
   IsDropped = IsDropped || !LoopbackServer::SendAll(Control, bytes);
 }
@@ -96,19 +85,12 @@ ScriptedFtpPeer::ScriptedFtpPeer() {
     s.Drop();
   };
   Handlers["EPRT"] = [](Session& s, const std::string& argument) {
-    // |1|127.0.0.1|port|
-    std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(argument.size() > 1 ? argument.substr(1) : "");
-    while (std::getline(in, part, argument.empty() ? '|' : argument[0])) {
-      parts.push_back(part);
-    }
-    if (parts.size() < 3) {
+    char host[64] = {};
+    if (std::sscanf(argument.c_str(), "|1|%63[^|]|%u|", host, &s.DataPort) != 2) {
       s.Reply("501 Bad EPRT");
       return;
     }
-    s.DataHost = parts[1];
-    s.DataPort = static_cast<unsigned>(std::stoul(parts[2]));
+    s.DataHost = host;
     s.Reply("200 EPRT command successful.");
   };
 }
@@ -155,7 +137,7 @@ void ScriptedFtpPeer::Converse(Poco::Net::StreamSocket& control) {
       Lines.push_back(*line);
     }
     const auto space = line->find(' ');
-    const std::string verb = Upper(line->substr(0, space));
+    const std::string verb = line->substr(0, space);
     const std::string argument =
         space == std::string::npos ? std::string() : line->substr(space + 1);
     if (const Handler handler = Find(verb)) {

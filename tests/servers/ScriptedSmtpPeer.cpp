@@ -1,7 +1,5 @@
 #include "servers/ScriptedSmtpPeer.h"
 
-#include <Poco/Exception.h>
-
 namespace tavro::test {
 
 using namespace std::chrono_literals;
@@ -72,21 +70,14 @@ void ScriptedSmtpPeer::Serve(Poco::Net::StreamSocket& connection) {
   }
   // Held until the client closes it (counted: an end or a reset) or the peer
   // stops.
-  while (Server.WaitReadable(connection)) {
-    char buffer[512];
-    int n = 0;
-    try {
-      n = connection.receiveBytes(buffer, sizeof buffer);
-    } catch (const Poco::Exception&) {
+  while (Server.ReadLine(connection, pending)) {
+  }
+  if (!Server.Stopping()) {
+    {
+      std::lock_guard lock(Mutex);
+      ++ClientCloses;
     }
-    if (n <= 0) {
-      {
-        std::lock_guard lock(Mutex);
-        ++ClientCloses;
-      }
-      Changed.notify_all();
-      return;
-    }
+    Changed.notify_all();
   }
 }
 

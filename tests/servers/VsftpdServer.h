@@ -34,8 +34,7 @@ public:
   static constexpr const char* User = "anonymous";
   static constexpr const char* Password = "tavro-secret";
 
-  VsftpdServer();
-  explicit VsftpdServer(VsftpdOptions options);
+  explicit VsftpdServer(VsftpdOptions options = {});
   ~VsftpdServer();
   VsftpdServer(const VsftpdServer&) = delete;
   VsftpdServer& operator=(const VsftpdServer&) = delete;

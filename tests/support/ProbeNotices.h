@@ -65,5 +65,19 @@ inline std::vector<Notice> AfterConnect(std::vector<Notice> rest) {
   rest.insert(rest.begin(), UpToConnect.begin(), UpToConnect.end());
   return rest;
 }
+inline const std::vector<Notice> Unresolved{
+    UpToConnect[0], Text("Err: WANのホスト名を収得するのに失敗しました。"), Failed};
+inline const std::vector<Notice> ConnectFailed =
+    AfterConnect({Text("Err: WANのメールサーバに接続ができませんでした。"), Failed});
+// A run that got as far as the answer: both texts logged, then the address
+// or the failure.
+inline std::vector<Notice> Answered(const std::string& greeting, const std::string& answer,
+                                    const std::optional<std::string>& address) {
+  return AfterConnect(
+      {Text("Msg: " + greeting), Text("Msg: " + answer),
+       Text(address ? "Msg: WANのIPアドレスを収得しました。"
+                    : "Err: WANのメールサーバがIPアドレスを返してくれませんでした。"),
+       address ? Notice{TE_WAN_ADDRESS, *address} : Failed});
+}
 
 }  // namespace tavro::test

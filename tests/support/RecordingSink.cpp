@@ -44,8 +44,4 @@ bool RecordingSink::WaitFor(const std::function<bool(const std::vector<RecordedR
   return Changed.wait_for(lock, timeout, [&] { return done(Recorded); });
 }
 
-bool RecordingSink::WaitForCount(std::size_t count, std::chrono::milliseconds timeout) const {
-  return WaitFor([count](const auto& r) { return r.size() >= count; }, timeout);
-}
-
 }  // namespace tavro::test

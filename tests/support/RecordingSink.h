@@ -36,8 +36,6 @@ public:
   // Waits until the predicate holds on the reports so far, or the time runs out.
   bool WaitFor(const std::function<bool(const std::vector<RecordedReport>&)>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(90)) const;
-  bool WaitForCount(std::size_t count,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(90)) const;
 
   // Runs inside OnReport, on the worker's thread, before the report is kept;
   // lets a test act at an exact point of a worker's run.
