@@ -1,6 +1,7 @@
 // Tavro as a user meets it: the real program on a real X server, with a
 // window manager and a tray host, driven by keys and clicks from xdotool,
-// against a real vsftpd and a mail server that echoes a fixed address.
+// against a real vsftpd and a mail server that echoes a fixed address; and
+// the same program driven by a script through TAVRO_AUTOMATION.
 #include "registry/RegistryStore.h"
 #include "servers/ScriptedSmtpPeer.h"
 #include "servers/VsftpdServer.h"
@@ -82,6 +83,63 @@ void Keys(const QString& window, const QStringList& keys) {
   Xdo(QStringList{"windowactivate", "--sync", window, "key", "--delay", "80"} + keys);
 }
 
+// The servers, pages and settings of one run of the real program, its log
+// read from stderr.
+struct Run {
+  test::VsftpdServer Ftp;
+  test::ScriptedSmtpPeer Mail{[] {
+    test::SmtpScript script;
+    script.Answer = "250 peer.test Hello [203.0.113.9]\r\n";
+    return script;
+  }()};
+  QTemporaryDir Dir;
+  const fs::path Base = Dir.path().toStdString();
+  const fs::path SettingsFile = Base / "config" / "Quillbet" / "Tavro.reg";
+  Settings Record;
+  QProcess Tavro;
+  QString Log;
+
+  Run() {
+    std::ofstream(Base / "online.html", std::ios::binary) << "<p>on #####</p>\n";
+    std::ofstream(Base / "offline.html", std::ios::binary) << "<p>off</p>\n";
+    std::ofstream(Ftp.Pub() / "index.html", std::ios::binary) << "old\n";
+    Ftp.Share(Ftp.Pub() / "index.html");
+    Record.Server = Ftp.Address();
+    Record.User = test::VsftpdServer::User;
+    Record.Password = test::VsftpdServer::Password;
+    Record.FtpFile = "/pub/index.html";
+    Record.OnlineFile = (Base / "online.html").string();
+    Record.OfflineFile = (Base / "offline.html").string();
+    Record.Trace = "127.0.0.1:" + std::to_string(Mail.Port());
+  }
+  ~Run() {
+    Tavro.kill();
+    Tavro.waitForFinished();
+  }
+  std::string Served() const { return test::ReadFileBytes(Ftp.Pub() / "index.html"); }
+
+  // Saves the record and starts the program on this platform.
+  bool Start(const QString& platform, bool automation = false) {
+    if (!SaveSettings(*MakeFileRegistryStore(SettingsFile), Record)) {
+      return false;
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString((Base / "config").string()));
+    env.insert("QT_QPA_PLATFORM", platform);
+    env.insert("TAVRO_LOG_TO_STDERR", "1");
+    if (automation) {
+      env.insert("TAVRO_AUTOMATION", "1");
+    }
+    // The icon docks by XEMBED only where no desktop bus offers another way.
+    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    Tavro.setProcessEnvironment(env);
+    QObject::connect(&Tavro, &QProcess::readyReadStandardError,
+                     [this] { Log += QString::fromUtf8(Tavro.readAllStandardError()); });
+    Tavro.start(qEnvironmentVariable("TAVRO_EXECUTABLE"));
+    return Tavro.waitForStarted();
+  }
+};
+
 }  // namespace
 
 class AcceptanceTest : public QObject {
@@ -89,35 +147,15 @@ class AcceptanceTest : public QObject {
 
 private slots:
   void UserSession() {
-    test::VsftpdServer ftp;
-    QVERIFY2(ftp.Started(), ftp.Error().c_str());
-    test::SmtpScript script;
-    script.Answer = "250 peer.test Hello [203.0.113.9]\r\n";
-    test::ScriptedSmtpPeer mail(script);
-    QTemporaryDir dir;
-    const fs::path base = dir.path().toStdString();
-    std::ofstream(base / "online.html", std::ios::binary) << "<p>on #####</p>\n";
-    std::ofstream(base / "offline.html", std::ios::binary) << "<p>off</p>\n";
-    std::ofstream(ftp.Pub() / "index.html", std::ios::binary) << "old\n";
-    ftp.Share(ftp.Pub() / "index.html");
-
-    Settings settings;
-    settings.Server = ftp.Address();
-    settings.User = test::VsftpdServer::User;
-    settings.Password = test::VsftpdServer::Password;
-    settings.FtpFile = "/pub/index.html";
-    settings.OnlineFile = (base / "online.html").string();
-    settings.OfflineFile = (base / "offline.html").string();
-    settings.Trace = "127.0.0.1:" + std::to_string(mail.Port());
-    const fs::path settingsFile = base / "config" / "Quillbet" / "Tavro.reg";
-    QVERIFY(SaveSettings(*MakeFileRegistryStore(settingsFile), settings));
-
+    Run run;
     // The desktop: a tray for the icon to dock in, then a window manager.
     // In this order: a tray mapped while the manager is still starting may
     // never be shown.
-    QProcess tray, wm, tavro;
+    QProcess tray, wm;
     auto cleanup = qScopeGuard([&] {
-      for (QProcess* p : {&tavro, &wm, &tray}) {
+      run.Tavro.kill();
+      run.Tavro.waitForFinished();
+      for (QProcess* p : {&wm, &tray}) {
         p->kill();
         p->waitForFinished();
       }
@@ -130,17 +168,8 @@ private slots:
     QTRY_VERIFY_WITH_TIMEOUT(Tool("xprop", {"-root", "_NET_CLIENT_LIST"}).contains("0x"),
                              kDeadline);
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_CONFIG_HOME", QString::fromStdString((base / "config").string()));
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("TAVRO_LOG_TO_STDERR", "1");
-    // The icon docks by XEMBED only where no desktop bus offers another way.
-    env.remove("DBUS_SESSION_BUS_ADDRESS");
-    tavro.setProcessEnvironment(env);
-    QString log;
-    connect(&tavro, &QProcess::readyReadStandardError,
-            [&] { log += QString::fromUtf8(tavro.readAllStandardError()); });
-    tavro.start(qEnvironmentVariable("TAVRO_EXECUTABLE"));
+    QVERIFY(run.Start("xcb"));
+    const QString& log = run.Log;
 
     // The window and the icon appear; the first probe learns both addresses.
     QString window, icon;
@@ -150,7 +179,7 @@ private slots:
     QTRY_VERIFY2_WITH_TIMEOUT(log.contains("Msg: WAN IPアドレスに変更がありました。"),
                               qPrintable(log), kDeadline);
     QVERIFY2(log.contains("Msg: LAN IPアドレスに変更がありました。"), qPrintable(log));
-    QCOMPARE(mail.Connections(), std::size_t(1));
+    QCOMPARE(run.Mail.Connections(), std::size_t(1));
     Keys(window, {"alt+c"});
     QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::clipboard()->text(), QString("203.0.113.9"),
                               kDeadline);
@@ -170,16 +199,15 @@ private slots:
     QTRY_VERIFY_WITH_TIMEOUT(!Shown().contains(settingsDialog), kDeadline);
 
     // A probe at once, and the next one the new interval after it.
-    QTRY_COMPARE_WITH_TIMEOUT(mail.Connections(), std::size_t(2), kDeadline);
+    QTRY_COMPARE_WITH_TIMEOUT(run.Mail.Connections(), std::size_t(2), kDeadline);
     QElapsedTimer sinceSecond;
     sinceSecond.start();
-    QTRY_COMPARE_WITH_TIMEOUT(mail.Connections(), std::size_t(3), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(run.Mail.Connections(), std::size_t(3), 60000);
     QVERIFY2(sinceSecond.elapsed() > 4000, qPrintable(QString::number(sinceSecond.elapsed())));
 
     // Publish from the menu: the page on the server carries the WAN address.
     Keys(window, {"alt+r", "o"});
-    QTRY_COMPARE_WITH_TIMEOUT(test::ReadFileBytes(ftp.Pub() / "index.html"),
-                              std::string("<p>on 203.0.113.9</p>\r\n"), kDeadline);
+    QTRY_COMPARE_WITH_TIMEOUT(run.Served(), std::string("<p>on 203.0.113.9</p>\r\n"), kDeadline);
 
     // Minimised, the window leaves the screen and the taskbar; a double-click
     // on the tray icon brings it back, active.
@@ -199,12 +227,34 @@ private slots:
     QString question;
     QTRY_VERIFY_WITH_TIMEOUT(!(question = NewWindow(before, "tavro")).isEmpty(), kDeadline);
     Keys(question, {"Return"});
-    QVERIFY2(tavro.waitForFinished(kDeadline), qPrintable(log));
-    QCOMPARE(tavro.exitCode(), 0);
-    QCOMPARE(test::ReadFileBytes(ftp.Pub() / "index.html"), std::string("<p>off</p>\n"));
-    QVERIFY(test::ReadFileBytes(settingsFile).find("\"Sleep\"=dword:00001770\r\n") !=
-            std::string::npos);
+    QVERIFY2(run.Tavro.waitForFinished(kDeadline), qPrintable(log));
+    QCOMPARE(run.Tavro.exitCode(), 0);
+    QCOMPARE(run.Served(), std::string("<p>off</p>\n"));
+    // Saved on the way out: the record as it started, with the new timer.
+    Settings saved;
+    QVERIFY(LoadSettings(*MakeFileRegistryStore(run.SettingsFile), saved));
+    run.Record.Sleep = 6000;
+    QCOMPARE(saved, run.Record);
     QVERIFY2(!log.contains("Err"), qPrintable(log));
+  }
+
+  // A script drives the program through standard input instead: it publishes
+  // at start as its settings ask, answers the exit question as told, and
+  // writes each box to stderr.
+  void ScriptedSession() {
+    Run run;
+    run.Record.IsCreateWwwOpen = 1;
+    QVERIFY(run.Start("offscreen", true));
+    QTRY_COMPARE_WITH_TIMEOUT(run.Served(), std::string("<p>on 203.0.113.9</p>\r\n"), kDeadline);
+    run.Tavro.write("answer 6\ncommand 1\n");
+    QVERIFY2(run.Tavro.waitForFinished(kDeadline), qPrintable(run.Log));
+    QCOMPARE(run.Tavro.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.Tavro.exitCode(), 0);
+    run.Log += QString::fromUtf8(run.Tavro.readAllStandardError());
+    QVERIFY2(
+        run.Log.contains("box: 現在の設定は公開状態になっていますが\n設定を非公開状態にしますか"),
+        qPrintable(run.Log));
+    QCOMPARE(run.Served(), std::string("<p>off</p>\n"));
   }
 };
 
