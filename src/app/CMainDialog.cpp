@@ -1,5 +1,7 @@
 #include "app/CMainDialog.h"
 
+#include "platform/CauseLine.h"
+#include "platform/PublishableAddress.h"
 #include "probe/AddressProbe.h"
 #include "publish/ImmediateUnpublish.h"
 #include "publish/PageGenerator.h"
@@ -27,6 +29,7 @@ const char* const CMainDialog::kUnpublishQuestion =
 const char* const CMainDialog::kUnpublishFailed = "非公開設定にできませんでした。";
 const char* const CMainDialog::kOpenFailed = "Err:ファイルを開くのに失敗しました。:";
 const char* const CMainDialog::kUpdateFinished = "Msg: 更新作業が終了しました。";
+const char* const CMainDialog::kNotAnAddress = "Err: 公開できるIPアドレスではありません: ";
 
 namespace {
 
@@ -304,7 +307,18 @@ bool CMainDialog::UpdateItemsEnabled() const {
 }
 
 void CMainDialog::Publish() {
-  const std::string address = IPMode == "WAN" ? LastWanAddress : LastLanAddress;
+  const std::string reported = IPMode == "WAN" ? LastWanAddress : LastLanAddress;
+  // What a mail server echoed is shown as it came, but only an address goes
+  // onto the public page; anything else is refused before anything changes.
+  std::string address;
+  if (!reported.empty()) {
+    const auto checked = PublishableAddress(reported);
+    if (!checked) {
+      MessageList->AddMessage(QString::fromUtf8(kNotAnAddress) + Text(BoundedCause(reported)));
+      return;
+    }
+    address = *checked;
+  }
   if (address.empty()) {
     // Published all the same, with the placeholders emptied: the probe's
     // answer is a change and publishes again.

@@ -116,6 +116,8 @@ public:
   static const char* const kUnpublishFailed;
   static const char* const kOpenFailed;
   static const char* const kUpdateFinished;
+  // Followed by the reported text, bounded: Publish refuses a non-address.
+  static const char* const kNotAnAddress;
 
   void done(int result) override;
   void accept() override { OnOK(); }

@@ -11,6 +11,9 @@
 
 namespace tavro {
 
+// The cause where a name gives no IPv4 address and the resolver says no more.
+inline constexpr char kNoIpv4AddressCause[] = "no IPv4 address for the name";
+
 class INameResolver {
 public:
   virtual ~INameResolver() = default;
@@ -18,8 +21,11 @@ public:
   // The machine's own host name.
   virtual std::string HostName() = 0;
   // The IPv4 addresses of a name in the resolver's order; empty when it does
-  // not resolve. Blocks as long as the system resolver does.
-  virtual std::vector<Ipv4Address> ResolveIPv4(const std::string& name) = 0;
+  // not resolve, and then, where cause is given, why in the resolver's own
+  // words ("Name or service not known"). Blocks as long as the system
+  // resolver does.
+  virtual std::vector<Ipv4Address> ResolveIPv4(const std::string& name,
+                                               std::string* cause = nullptr) = 0;
   // The IPv4 addresses of the machine's interfaces that are up, in the order
   // the system lists them.
   virtual std::vector<Ipv4Address> InterfaceAddresses() = 0;

@@ -1,5 +1,7 @@
 #include "platform/SystemNameResolver.h"
 
+#include "platform/SystemError.h"
+
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netdb.h>
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -23,13 +26,17 @@ std::string SystemNameResolver::HostName() {
   return name.data();
 }
 
-std::vector<Ipv4Address> SystemNameResolver::ResolveIPv4(const std::string& name) {
+std::vector<Ipv4Address> SystemNameResolver::ResolveIPv4(const std::string& name,
+                                                         std::string* cause) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
   addrinfo* list = nullptr;
   std::vector<Ipv4Address> addresses;
-  if (::getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0) {
+  if (const int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &list); error != 0) {
+    if (cause) {
+      *cause = error == EAI_SYSTEM ? SystemErrorText(errno) : ::gai_strerror(error);
+    }
     return addresses;
   }
   for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
@@ -43,6 +50,9 @@ std::vector<Ipv4Address> SystemNameResolver::ResolveIPv4(const std::string& name
     }
   }
   ::freeaddrinfo(list);
+  if (addresses.empty() && cause) {
+    *cause = kNoIpv4AddressCause;
+  }
   return addresses;
 }
 

@@ -9,7 +9,10 @@ namespace tavro {
 class SystemNameResolver : public INameResolver {
 public:
   std::string HostName() override;
-  std::vector<Ipv4Address> ResolveIPv4(const std::string& name) override;
+  // The cause is gai_strerror's text, or the system error where that is
+  // what getaddrinfo reports.
+  std::vector<Ipv4Address> ResolveIPv4(const std::string& name,
+                                       std::string* cause = nullptr) override;
   std::vector<Ipv4Address> InterfaceAddresses() override;
   std::optional<std::uint16_t> ServicePort(const std::string& service) override;
 };

@@ -1,5 +1,8 @@
 #include "platform/TcpClient.h"
 
+#include "platform/CauseLine.h"
+#include "platform/SystemError.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -18,7 +21,12 @@ TcpClient::~TcpClient() {
 bool TcpClient::Open() {
   Close();
   Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  return Socket >= 0;
+  return Socket >= 0 || Fail(errno);
+}
+
+bool TcpClient::Fail(int error) {
+  Failure = SystemErrorText(error);
+  return false;
 }
 
 void TcpClient::Close() {
@@ -28,7 +36,8 @@ void TcpClient::Close() {
   }
 }
 
-bool TcpClient::WaitFor(short events, std::chrono::steady_clock::time_point deadline) {
+bool TcpClient::WaitFor(short events, std::chrono::steady_clock::time_point deadline,
+                        std::chrono::milliseconds timeout) {
   for (;;) {
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -38,8 +47,12 @@ bool TcpClient::WaitFor(short events, std::chrono::steady_clock::time_point dead
       // Errors and hang-ups count as ready: the call that follows reports them.
       return true;
     }
-    if (ready == 0 || errno != EINTR) {
+    if (ready == 0) {
+      Failure = TimedOutCause(timeout.count());
       return false;
+    }
+    if (errno != EINTR) {
+      return Fail(errno);
     }
   }
 }
@@ -47,7 +60,7 @@ bool TcpClient::WaitFor(short events, std::chrono::steady_clock::time_point dead
 bool TcpClient::Connect(Ipv4Address address, std::uint16_t port,
                         std::chrono::milliseconds timeout) {
   if (Socket < 0) {
-    return false;
+    return Fail(EBADF);
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   sockaddr_in peer{};
@@ -58,19 +71,23 @@ bool TcpClient::Connect(Ipv4Address address, std::uint16_t port,
     return true;
   }
   if (errno != EINPROGRESS && errno != EINTR) {
-    return false;
+    return Fail(errno);
   }
-  if (!WaitFor(POLLOUT, deadline)) {
+  if (!WaitFor(POLLOUT, deadline, timeout)) {
     return false;
   }
   int error = 0;
   socklen_t length = sizeof error;
-  return ::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  if (::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    return Fail(errno);
+  }
+  return error == 0 || Fail(error);
 }
 
 std::ptrdiff_t TcpClient::Receive(char* buffer, std::size_t size,
                                   std::chrono::milliseconds timeout) {
   if (Socket < 0) {
+    Fail(EBADF);
     return -1;
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -80,9 +97,10 @@ std::ptrdiff_t TcpClient::Receive(char* buffer, std::size_t size,
       return received;
     }
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      Fail(errno);
       return -1;
     }
-    if (!WaitFor(POLLIN, deadline)) {
+    if (!WaitFor(POLLIN, deadline, timeout)) {
       return -1;
     }
   }
@@ -90,7 +108,7 @@ std::ptrdiff_t TcpClient::Receive(char* buffer, std::size_t size,
 
 bool TcpClient::Send(std::string_view data, std::chrono::milliseconds timeout) {
   if (Socket < 0) {
-    return false;
+    return Fail(EBADF);
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!data.empty()) {
@@ -101,9 +119,9 @@ bool TcpClient::Send(std::string_view data, std::chrono::milliseconds timeout) {
       continue;
     }
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      return false;
+      return Fail(errno);
     }
-    if (!WaitFor(POLLOUT, deadline)) {
+    if (!WaitFor(POLLOUT, deadline, timeout)) {
       return false;
     }
   }

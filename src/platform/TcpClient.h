@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tavro {
@@ -20,7 +21,8 @@ public:
   TcpClient& operator=(const TcpClient&) = delete;
 
   bool Open();
-  // A refusal, an unreachable host and a time-out all fail alike.
+  // A refusal, an unreachable host and a time-out all fail alike; the cause
+  // tells them apart.
   bool Connect(Ipv4Address address, std::uint16_t port, std::chrono::milliseconds timeout);
   // One receive of at most size bytes: the count, 0 once the peer has closed,
   // -1 on an error or when nothing came within the time-out.
@@ -29,11 +31,20 @@ public:
   bool Send(std::string_view data, std::chrono::milliseconds timeout);
   void Close();
   bool IsOpen() const { return Socket >= 0; }
+  // Why the last call that failed did: the system's error text
+  // ("Connection refused", "No route to host"), or TimedOutCause of its
+  // time-out. Empty while nothing has failed.
+  const std::string& FailureCause() const { return Failure; }
 
 private:
-  bool WaitFor(short events, std::chrono::steady_clock::time_point deadline);
+  // Whether the socket became ready; false with the cause set where the
+  // deadline passed or poll failed.
+  bool WaitFor(short events, std::chrono::steady_clock::time_point deadline,
+               std::chrono::milliseconds timeout);
+  bool Fail(int error);
 
   int Socket = -1;
+  std::string Failure;
 };
 
 }  // namespace tavro

@@ -9,6 +9,7 @@
 #include <Poco/Net/Context.h>
 
 #include <string>
+#include <string_view>
 
 namespace tavro {
 
@@ -17,5 +18,13 @@ namespace tavro {
 // connection's session). host is a DNS name or an IPv4/IPv6 literal. Returns
 // null where OpenSSL refuses the name or the store cannot be set up.
 Poco::Net::Context::Ptr MakeVerifyingClientContext(const std::string& host);
+
+// Why a TLS connection made with such a context failed, for a cause line:
+// where verification refused the server's certificate, "certificate has
+// expired", "certificate is for another name" (host name or address
+// mismatch) or OpenSSL's own verify text ("self-signed certificate"); the
+// first such problem of the context's connections counts. Otherwise
+// `otherwise`, the text of what the handshake threw.
+std::string TlsFailureCause(const Poco::Net::Context::Ptr& context, std::string_view otherwise);
 
 }  // namespace tavro

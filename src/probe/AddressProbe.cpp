@@ -1,5 +1,6 @@
 #include "probe/AddressProbe.h"
 
+#include "platform/CauseLine.h"
 #include "platform/TcpClient.h"
 #include "probe/HttpAddressCheck.h"
 #include "probe/LanAddressChoice.h"
@@ -28,6 +29,13 @@ constexpr char WanFoundText[] = "Msg: WANのIPアドレスを収得しました�
 constexpr char WanNoAddressText[] = "Err: WANのメールサーバがIPアドレスを返してくれませんでした。";
 constexpr char MessagePrefix[] = "Msg: ";
 
+// The causes that no system call gives.
+constexpr char EmptySettingCause[] = "the Trace setting is empty";
+constexpr char NoUrlCause[] = "no http or https address with a host";
+constexpr char PeerClosedCause[] = "connection closed by the server";
+constexpr char NoBracketsCause[] = "no address in square brackets in the answer";
+constexpr char NoAddressInPageCause[] = "no IPv4 address in the page";
+
 constexpr char LanOnlyMode[] = "LAN";
 constexpr char MailService[] = "mail";
 constexpr std::uint16_t SmtpPort = 25;
@@ -38,10 +46,11 @@ constexpr std::size_t MaxHeloHost = BufferSize - 1 - 7;
 
 // One receive into a zeroed 512-byte buffer; the text is what came, up to the
 // first NUL, or all 512 bytes when no NUL came. A failed or timed-out receive
-// leaves the buffer zeroed and so gives an empty text.
-std::string ReceiveText(TcpClient& client, std::chrono::milliseconds timeout) {
+// leaves the buffer zeroed and so gives an empty text; then cause says why.
+std::string ReceiveText(TcpClient& client, std::chrono::milliseconds timeout, std::string& cause) {
   std::array<char, BufferSize> buffer{};
-  client.Receive(buffer.data(), buffer.size(), timeout);
+  const std::ptrdiff_t received = client.Receive(buffer.data(), buffer.size(), timeout);
+  cause = received < 0 ? client.FailureCause() : received == 0 ? PeerClosedCause : "";
   return std::string(buffer.data(), ::strnlen(buffer.data(), buffer.size()));
 }
 
@@ -59,8 +68,9 @@ void AddressProbe::ReportText(std::string text) {
   Send(TE_STATUS_TEXT, &StatusText);
 }
 
-void AddressProbe::Fail(std::string_view text) {
+void AddressProbe::Fail(std::string_view text, std::string_view cause) {
   ReportText(std::string(text));
+  ReportText(CauseLine(cause));
   ReportEvent(TE_PROBE_FAILED, nullptr);
 }
 
@@ -71,15 +81,17 @@ void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
   ReportEvent(TE_PROBE_STARTED, nullptr);
   // The setting is read as a C string would hold it, so a NUL ends it here too.
   if (settings.MailServer.empty() || settings.MailServer.front() == '\0') {
-    Fail(NoMailServerText);
+    Fail(NoMailServerText, EmptySettingCause);
     return;
   }
   const MailServerAddress server = MailServerAddress::Parse(settings.MailServer);
 
-  const std::vector<Ipv4Address> ownAddresses = Resolver->ResolveIPv4(Resolver->HostName());
+  std::string cause = kNoIpv4AddressCause;
+  const std::vector<Ipv4Address> ownAddresses =
+      Resolver->ResolveIPv4(Resolver->HostName(), &cause);
   if (ownAddresses.empty()) {
     LanAddress.clear();
-    Fail(LanFailedText);
+    Fail(LanFailedText, cause);
     return;
   }
   LanAddress =
@@ -98,10 +110,11 @@ void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
   if (IsAbandoned()) {
     return;
   }
-  const std::vector<Ipv4Address> serverAddresses = Resolver->ResolveIPv4(server.Host);
+  cause = kNoIpv4AddressCause;
+  const std::vector<Ipv4Address> serverAddresses = Resolver->ResolveIPv4(server.Host, &cause);
   if (serverAddresses.empty()) {
     WanAddress.clear();
-    Fail(WanResolveFailedText);
+    Fail(WanResolveFailedText, cause);
     return;
   }
 
@@ -109,7 +122,7 @@ void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
   TcpClient client;
   if (!client.Open()) {
     WanAddress.clear();
-    Fail(WanSocketFailedText);
+    Fail(WanSocketFailedText, client.FailureCause());
     return;
   }
   const std::uint16_t port =
@@ -120,16 +133,17 @@ void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
     return;
   }
   if (!client.Connect(serverAddresses.front(), port, settings.Timeouts.Connect)) {
+    cause = client.FailureCause();
     client.Close();
     WanAddress.clear();
-    Fail(WanConnectFailedText);
+    Fail(WanConnectFailedText, cause);
     return;
   }
 
   if (IsAbandoned()) {
     return;
   }
-  ReportText(MessagePrefix + ReceiveText(client, settings.Timeouts.Receive));
+  ReportText(MessagePrefix + ReceiveText(client, settings.Timeouts.Receive, cause));
 
   // HELO names the mail server as configured, not this machine.
   const std::string request = "HELO " + server.Host.substr(0, MaxHeloHost) + "\r\n";
@@ -140,7 +154,7 @@ void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
   if (IsAbandoned()) {
     return;
   }
-  const std::string answer = ReceiveText(client, settings.Timeouts.Receive);
+  const std::string answer = ReceiveText(client, settings.Timeouts.Receive, cause);
   ReportText(MessagePrefix + answer);
   client.Close();
 
@@ -151,7 +165,8 @@ void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
     return;
   }
   WanAddress.clear();
-  Fail(WanNoAddressText);
+  // An empty answer is one that never came; else it came without the brackets.
+  Fail(WanNoAddressText, answer.empty() && !cause.empty() ? cause : NoBracketsCause);
 }
 
 // The same notices as the mail server path, so the window reads both alike:
@@ -164,11 +179,12 @@ void AddressProbe::ProbeWanFromCheckService(const ProbeSettings& settings) {
     return;
   }
   const auto url = ParseCheckServiceUrl(setting);
+  std::string cause = url ? kNoIpv4AddressCause : NoUrlCause;
   const std::vector<Ipv4Address> addresses =
-      url ? Resolver->ResolveIPv4(url->Host) : std::vector<Ipv4Address>{};
+      url ? Resolver->ResolveIPv4(url->Host, &cause) : std::vector<Ipv4Address>{};
   if (addresses.empty()) {
     WanAddress.clear();
-    Fail(WanResolveFailedText);
+    Fail(WanResolveFailedText, cause);
     return;
   }
   // No socket of its own to make here: each hop opens its connection.
@@ -177,13 +193,13 @@ void AddressProbe::ProbeWanFromCheckService(const ProbeSettings& settings) {
   if (IsAbandoned()) {
     return;
   }
-  const auto page = FetchCheckPage(*url, addresses.front(), *Resolver, settings.Timeouts);
+  const auto page = FetchCheckPage(*url, addresses.front(), *Resolver, settings.Timeouts, &cause);
   if (IsAbandoned()) {
     return;
   }
   if (!page) {
     WanAddress.clear();
-    Fail(WanConnectFailedText);
+    Fail(WanConnectFailedText, cause);
     return;
   }
   ReportText(MessagePrefix + page->StatusLine);
@@ -195,7 +211,7 @@ void AddressProbe::ProbeWanFromCheckService(const ProbeSettings& settings) {
     return;
   }
   WanAddress.clear();
-  Fail(WanNoAddressText);
+  Fail(WanNoAddressText, NoAddressInPageCause);
 }
 
 }  // namespace tavro

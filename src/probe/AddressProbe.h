@@ -47,7 +47,8 @@ public:
 private:
   void ReportEvent(std::uint32_t code, const std::string* payload);
   void ReportText(std::string text);
-  void Fail(std::string_view text);
+  // The failure's text, its cause line (CauseLine), then TE_PROBE_FAILED.
+  void Fail(std::string_view text, std::string_view cause);
   void ProbeWanFromCheckService(const ProbeSettings& settings);
   bool IsAbandoned() const { return Abandoned.load(); }
 

@@ -1,5 +1,7 @@
 #include "probe/HttpAddressCheck.h"
 
+#include "platform/CauseLine.h"
+#include "platform/SystemError.h"
 #include "platform/TlsClient.h"
 
 #include <Poco/Exception.h>
@@ -7,6 +9,7 @@
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/IPAddress.h>
+#include <Poco/Net/NetException.h>
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
@@ -20,6 +23,7 @@
 #include <condition_variable>
 #include <istream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace tavro {
@@ -143,23 +147,42 @@ std::string ReadBody(std::istream& in, Poco::Net::StreamSocket& socket,
   return body;
 }
 
+// What went wrong, in the words of the layer that knows: the system's error
+// for a socket, else Poco's text.
+std::string ExceptionCause(const Poco::Exception& error) {
+  if (dynamic_cast<const Poco::Net::NetException*>(&error) && error.code() > 0) {
+    return SystemErrorText(error.code());
+  }
+  return error.displayText();
+}
+
 std::optional<Hop> FetchOnce(const CheckServiceUrl& url, Ipv4Address address,
-                             const SmtpTimeouts& timeouts) {
+                             const SmtpTimeouts& timeouts, std::string& cause) {
+  // The time-out of the step under way, for the cause of a time-out.
+  std::chrono::milliseconds step = timeouts.Connect;
+  const std::chrono::milliseconds hopLimit = timeouts.Send + timeouts.Receive;
+  Poco::Net::Context::Ptr context;
+  bool handshaking = false;
+  Poco::Net::StreamSocket socket;
+  std::optional<HopDeadline> deadline;
   try {
-    Poco::Net::StreamSocket socket;
     socket.connect(Poco::Net::SocketAddress(Poco::Net::IPAddress(address.ToString()), url.Port),
                    ToTimespan(timeouts.Connect));
+    step = timeouts.Receive;
     socket.setReceiveTimeout(ToTimespan(timeouts.Receive));
     socket.setSendTimeout(ToTimespan(timeouts.Send));
     // The handshake, the request and the whole answer share one bound.
-    HopDeadline deadline(socket.impl()->sockfd(), timeouts.Send + timeouts.Receive);
+    deadline.emplace(socket.impl()->sockfd(), hopLimit);
     if (url.Secure) {
-      const auto context = MakeVerifyingClientContext(url.Host);
+      context = MakeVerifyingClientContext(url.Host);
       if (!context) {
+        cause = "TLS cannot be set up for " + url.Host;
         return std::nullopt;
       }
       // The handshake runs here, before the request is written.
+      handshaking = true;
       socket = Poco::Net::SecureStreamSocket::attach(socket, url.Host, context);
+      handshaking = false;
     }
     // A session on a connected socket and without a host of its own neither
     // reconnects nor retries: one request on this connection only.
@@ -175,7 +198,8 @@ std::optional<Hop> FetchOnce(const CheckServiceUrl& url, Ipv4Address address,
     session.sendRequest(request);
     Poco::Net::HTTPResponse response;
     std::istream& in = session.receiveResponse(response);
-    if (deadline.Expired()) {
+    if (deadline->Expired()) {
+      cause = TimedOutCause(hopLimit.count());
       return std::nullopt;
     }
     Hop hop;
@@ -188,9 +212,21 @@ std::optional<Hop> FetchOnce(const CheckServiceUrl& url, Ipv4Address address,
       hop.Page.Body = ReadBody(in, socket, timeouts);
     }
     return hop;
-  } catch (const Poco::Exception&) {
+  } catch (const Poco::Exception& error) {
+    if (deadline && deadline->Expired()) {
+      cause = TimedOutCause(hopLimit.count());
+    } else if (handshaking) {
+      cause = TlsFailureCause(context, dynamic_cast<const Poco::TimeoutException*>(&error)
+                                           ? TimedOutCause(step.count())
+                                           : ExceptionCause(error));
+    } else if (dynamic_cast<const Poco::TimeoutException*>(&error)) {
+      cause = TimedOutCause(step.count());
+    } else {
+      cause = ExceptionCause(error);
+    }
     return std::nullopt;
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    cause = error.what();
     return std::nullopt;
   }
 }
@@ -268,18 +304,29 @@ std::string FirstBodyLine(std::string_view body) {
 }
 
 std::optional<CheckPage> FetchCheckPage(const CheckServiceUrl& first, Ipv4Address address,
-                                        INameResolver& resolver, const SmtpTimeouts& timeouts) {
+                                        INameResolver& resolver, const SmtpTimeouts& timeouts,
+                                        std::string* cause) {
+  std::string why;
+  const auto fail = [&](std::string text) {
+    if (cause) {
+      *cause = std::move(text);
+    }
+    return std::nullopt;
+  };
   CheckServiceUrl url = first;
   for (int redirects = 0;; ++redirects) {
-    auto hop = FetchOnce(url, address, timeouts);
+    auto hop = FetchOnce(url, address, timeouts, why);
     if (!hop) {
-      return std::nullopt;
+      return fail(std::move(why));
     }
     if (hop->Status / 100 == 2) {
       return std::move(hop->Page);
     }
-    if (!IsRedirect(hop->Status) || hop->Location.empty() || redirects == MaxCheckRedirects) {
-      return std::nullopt;
+    if (IsRedirect(hop->Status) && !hop->Location.empty() && redirects == MaxCheckRedirects) {
+      return fail("more than " + std::to_string(MaxCheckRedirects) + " redirects");
+    }
+    if (!IsRedirect(hop->Status) || hop->Location.empty()) {
+      return fail(hop->Page.StatusLine);
     }
     std::optional<CheckServiceUrl> next;
     try {
@@ -288,14 +335,18 @@ std::optional<CheckPage> FetchCheckPage(const CheckServiceUrl& first, Ipv4Addres
       next = ParseCheckServiceUrl(target.toString());
     } catch (const Poco::Exception&) {
     }
+    if (!next) {
+      return fail("redirect to no http or https address: " + hop->Location);
+    }
     // An address read over TLS must not come from a plain hop an attacker
     // on the path could answer.
-    if (!next || (url.Secure && !next->Secure)) {
-      return std::nullopt;
+    if (url.Secure && !next->Secure) {
+      return fail("redirect from https to http refused");
     }
-    const auto addresses = resolver.ResolveIPv4(next->Host);
+    why = kNoIpv4AddressCause;
+    const auto addresses = resolver.ResolveIPv4(next->Host, &why);
     if (addresses.empty()) {
-      return std::nullopt;
+      return fail(why + " (" + next->Host + ")");
     }
     url = std::move(*next);
     address = addresses.front();

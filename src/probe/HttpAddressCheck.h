@@ -56,8 +56,13 @@ struct CheckPage {
 // request. The first hop connects to address, which the caller resolved from
 // url.Host; later hops resolve through resolver. Nullopt where any hop cannot
 // connect, its TLS handshake or certificate fails, the final status is not
-// 2xx, a fourth redirect comes, or a redirect leaves https for http.
+// 2xx, a fourth redirect comes, or a redirect leaves https for http; then,
+// where cause is given, why: the system's error, a time-out, the certificate's
+// problem, the status line ("HTTP/1.1 503 Service Unavailable"), "more than 3
+// redirects", "redirect from https to http refused", a redirect's host that
+// does not resolve.
 std::optional<CheckPage> FetchCheckPage(const CheckServiceUrl& url, Ipv4Address address,
-                                        INameResolver& resolver, const SmtpTimeouts& timeouts);
+                                        INameResolver& resolver, const SmtpTimeouts& timeouts,
+                                        std::string* cause = nullptr);
 
 }  // namespace tavro

@@ -1,6 +1,7 @@
 #include "publish/PageGenerator.h"
 
 #include "platform/CodePage932.h"
+#include "platform/PublishableAddress.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -232,6 +233,11 @@ std::string FillTemplate(std::string_view templateBytes, std::string_view addres
 }
 
 std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address) {
+  // The caller checks already; a page that goes public is never filled with
+  // anything but an address, whoever calls.
+  if (!address.empty() && PublishableAddress(address) != address) {
+    return std::nullopt;
+  }
   // O_NONBLOCK: a FIFO given as template must not hang the window; only a
   // regular file is read.
   Descriptor source(::open(templatePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));

@@ -31,7 +31,9 @@ namespace tavro {
 // many lines as the template. Writes templatePath + ".tmp", replacing an earlier
 // one. Returns the generated page's path, or std::nullopt when the template
 // cannot be read or the page cannot be written (the caller logs
-// "Err:ファイルを開くのに失敗しました。:" + templatePath).
+// "Err:ファイルを開くのに失敗しました。:" + templatePath). An address that is
+// neither empty nor a bare address (PublishableAddress gives it back as it
+// is) is refused as well, before anything is read or written.
 //
 // The template is streamed in blocks, so its size costs no memory. The page is
 // written to a temporary file in the same folder and renamed into place: after

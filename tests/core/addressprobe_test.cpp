@@ -21,9 +21,9 @@ struct ScriptedResolver : SystemNameResolver {
   std::optional<std::uint16_t> MailPort;
   int ServiceLookups = 0;
 
-  std::vector<Ipv4Address> ResolveIPv4(const std::string& name) override {
+  std::vector<Ipv4Address> ResolveIPv4(const std::string& name, std::string* cause) override {
     return OwnAddresses && name == HostName() ? *OwnAddresses
-                                              : SystemNameResolver::ResolveIPv4(name);
+                                              : SystemNameResolver::ResolveIPv4(name, cause);
   }
   std::vector<Ipv4Address> InterfaceAddresses() override { return Interfaces; }
   std::optional<std::uint16_t> ServicePort(const std::string& service) override {

@@ -121,9 +121,25 @@ TEST_F(PageFileTest, TemplatesThatCannotBeReadOrPagesThatCannotBeWritten) {
   EXPECT_EQ(Others({"folder", "fifo", "blocked.html", "blocked.html.tmp"}), 0u);
 }
 
+TEST_F(PageFileTest, OnlyAnAddressOrNothingIsFilledIn) {
+  const auto source = Write("index.html", "IP: #####\n");
+  Write("index.html.tmp", "earlier page");
+  for (const std::string& text :
+       {"<script>alert(1)</script>"s, "IPv6:2001:db8::1"s, "999.1.1.1"s, " 1.2.3.4"s,
+        "1.2.3.4\0<b>"s}) {
+    EXPECT_FALSE(GeneratePage(source.string(), text)) << text;
+    EXPECT_EQ(ReadFileBytes(source.string() + ".tmp"), "earlier page") << text;
+  }
+  for (const std::string& text : {"2001:db8::1"s, ""s}) {
+    ASSERT_TRUE(GeneratePage(source.string(), text)) << text;
+    EXPECT_EQ(ReadFileBytes(source.string() + ".tmp"), "IP: " + text + "\r\n");
+  }
+  EXPECT_EQ(Others({"index.html", "index.html.tmp"}), 0u);
+}
+
 TEST_F(PageFileTest, StreamsAcrossBlocksLikeTheWholeTemplate) {
   // Placeholders, CR LF pairs and "#" runs straddling the 1 MiB read blocks;
-  // the long address also cuts each block into many pieces.
+  // the longest address text also cuts each block into many pieces.
   std::string bytes;
   for (int i = 0; bytes.size() < (5u << 20); ++i) {
     bytes += "line " + std::to_string(i) + " ####### \r\n\x82\xa0##\r" + std::string(i % 7, '#');
@@ -137,7 +153,8 @@ TEST_F(PageFileTest, StreamsAcrossBlocksLikeTheWholeTemplate) {
     bytes.replace((block << 20) - 3, straddle.size(), straddle);
   }
   const auto source = Write("big.html", bytes);
-  for (const std::string& address : {std::string(Ip), std::string(500, 'A')}) {
+  for (const std::string& address :
+       {std::string(Ip), std::string("ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255")}) {
     ASSERT_TRUE(GeneratePage(source.string(), address));
     EXPECT_TRUE(ReadFileBytes(source.string() + ".tmp") == FillTemplate(bytes, address));
   }

@@ -4,6 +4,7 @@
 #include "probe/AddressProbe.h"
 #include "publish/CFtpThread.h"
 #include "registry/RegistryStore.h"
+#include "servers/ScriptedSmtpPeer.h"
 #include "servers/VsftpdServer.h"
 #include "support/TextFiles.h"
 #include "ui/CAboutDialog.h"
@@ -44,6 +45,14 @@ QStringList Messages(CMainDialog& window) {
     messages.append(item.mid(20));
   }
   return messages;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++count;
+  }
+  return count;
 }
 
 // A store that cannot be opened the first time, as a settings file that is
@@ -382,6 +391,83 @@ private slots:
       // would come back within this second.
       QTest::qWait(how == "publish queued" ? 1000 : 0);
       QCOMPARE(test::ReadFileBytes(server.Pub() / "index.html"), page);
+    }
+  }
+
+  // What a mail server writes between the brackets is shown and logged as it
+  // came, but only an address reaches the page on the server: anything else
+  // is refused with its own line, by the probe's publish and by the publish
+  // command alike, and no upload starts.
+  void OnlyAnAddressReachesThePublishedPage() {
+    test::VsftpdServer server({.LogCommands = true});
+    QVERIFY2(server.Started(), server.Error().c_str());
+    test::ScriptedSmtpPeer peer;
+    std::string markup = "<img src=x onerror=alert(document.cookie)><iframe src=//evil.test>";
+    while (markup.size() < 500) {
+      markup += "<b onmouseover=alert(1)>x</b>";
+    }
+    markup.resize(500);
+    struct Row {
+      std::string Answer, Shown;
+      std::string Page;  // empty: nothing may be uploaded
+      std::string Refusal;
+    };
+    const auto refused = [](const std::string& text, const std::string& shown) {
+      return Row{"250 x Hello [" + text + "]\r\n", text, "",
+                 "Err: 公開できるIPアドレスではありません: " + shown};
+    };
+    const std::vector<Row> rows{
+        refused("<script>alert(1)</script>", "<script>alert(1)</script>"),
+        {"250 [" + markup + "]\r\n", markup, "",
+         "Err: 公開できるIPアドレスではありません: " + markup.substr(0, 200)},
+        refused("999.1.1.1", "999.1.1.1"),
+        refused("1.2.3", "1.2.3"),
+        refused(" 1.2.3.4", " 1.2.3.4"),
+        {"250 x Hello [IPv6:2001:db8::1]\r\n", "IPv6:2001:db8::1", "<p>2001:db8::1</p>\r\n", ""},
+    };
+    for (const Row& row : rows) {
+      WriteFile(server.Pub() / "index.html", "old\r\n");
+      server.Share(server.Pub() / "index.html");
+      test::SmtpScript script;
+      script.Answer = row.Answer;
+      peer.SetScript(script);
+      Settings settings;
+      settings.Trace = "127.0.0.1:" + std::to_string(peer.Port());
+      settings.IsCreateWwwOpen = 1;
+      settings.Server = server.Address();
+      settings.User = test::VsftpdServer::User;
+      settings.Password = test::VsftpdServer::Password;
+      settings.FtpFile = "/pub/index.html";
+      Fixture f(settings, true, FtpTimeouts{std::chrono::milliseconds(5000)});
+      CMainDialog& w = *f.Window;
+      WriteFile(f.Template, "<p>#####</p>\n");
+      const QString answer = QString::fromStdString("Msg: " + row.Answer);
+      QTRY_VERIFY2_WITH_TIMEOUT(Messages(w).contains(kWanChanged),
+                                qPrintable(Messages(w).join('\n')), 10000);
+      QCOMPARE(w.WanField()->text(), QString::fromStdString(row.Shown));
+      QVERIFY(Messages(w).contains(answer));
+      if (!row.Page.empty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(test::ReadFileBytes(server.Pub() / "index.html"), row.Page,
+                                  10000);
+        continue;
+      }
+      QCOMPARE(Messages(w).first(), QString::fromStdString(row.Refusal));
+      w.IsPublished = 0;
+      w.OnCommand(IDM_PUBLISH);
+      QCOMPARE(Messages(w).first(), QString::fromStdString(row.Refusal));
+      QCOMPARE(Messages(w).count(QString::fromStdString(row.Refusal)), 2);
+      QCOMPARE(w.IsPublished, 0);
+      QVERIFY(!fs::exists(f.Page()));
+      // Nothing was queued: the next address, published after it by the
+      // same worker in order, is the only upload.
+      const std::size_t before = Count(server.Log(), "STOR");
+      const std::string next = "198.51.100.1";
+      w.IsPublished = 1;
+      w.OnTraceThreadEvent(TE_WAN_ADDRESS, &next);
+      QTRY_COMPARE_WITH_TIMEOUT(test::ReadFileBytes(server.Pub() / "index.html"),
+                                std::string("<p>198.51.100.1</p>\r\n"), 10000);
+      QCOMPARE(Count(server.Log(), "STOR"), before + 1);
+      QCOMPARE(std::distance(fs::directory_iterator(server.Pub()), fs::directory_iterator()), 1);
     }
   }
 
