@@ -19,11 +19,19 @@ struct ScriptedResolver : SystemNameResolver {
   std::optional<std::vector<Ipv4Address>> OwnAddresses;
   std::vector<Ipv4Address> Interfaces;
   std::optional<std::uint16_t> MailPort;
+  // Where set, every other name fails with this cause.
+  std::optional<std::string> Unknown;
   int ServiceLookups = 0;
 
   std::vector<Ipv4Address> ResolveIPv4(const std::string& name, std::string* cause) override {
-    return OwnAddresses && name == HostName() ? *OwnAddresses
-                                              : SystemNameResolver::ResolveIPv4(name, cause);
+    if (OwnAddresses && name == HostName()) {
+      return *OwnAddresses;
+    }
+    if (Unknown && name != HostName()) {
+      *cause = *Unknown;
+      return {};
+    }
+    return SystemNameResolver::ResolveIPv4(name, cause);
   }
   std::vector<Ipv4Address> InterfaceAddresses() override { return Interfaces; }
   std::optional<std::uint16_t> ServicePort(const std::string& service) override {
@@ -49,8 +57,9 @@ TEST(AddressProbe, ModeLanExactlyStopsAfterTheLanStepAndNoMailServerStopsBeforeI
   EXPECT_EQ(Probe(Local(peer.Port()), "lan").back(), (Notice{TE_WAN_ADDRESS, "127.0.0.1"}));
   EXPECT_EQ(peer.Connections(), 1u);
 
-  const std::vector<Notice> none{
-      {TE_PROBE_STARTED, {}}, Text("Err: メールサーバーが指定されていません。"), Failed};
+  const std::vector<Notice> none{{TE_PROBE_STARTED, {}},
+                                 Text("Err: メールサーバーが指定されていません。"),
+                                 Cause("the Trace setting is empty"), Failed};
   EXPECT_EQ(Probe("", "LAN"), none);
   EXPECT_EQ(Probe("", "WAN"), none);
 }
@@ -76,6 +85,7 @@ TEST(AddressProbe, WhatThePeerSendsDecidesTheAddressAndNothingBreaksTheRun) {
     std::string Greeting,
         Answer;  // as logged: up to the first NUL, 512 bytes at most
     std::optional<std::string> Address;
+    std::string Cause = NoBrackets;  // where there is no address
   };
   const auto answering = [](const std::string& answer, std::optional<std::string> address) {
     SmtpScript script;
@@ -102,8 +112,11 @@ TEST(AddressProbe, WhatThePeerSendsDecidesTheAddressAndNothingBreaksTheRun) {
       answering(exact512,
                 "10.1.2.3"),  // no NUL in the buffer: the text ends at its last byte
       answering("250 \x93\xfa\x96\x7b [192.0.2.1]\0[x]"s, "192.0.2.1"),
-      {SmtpScript::Behaving(SmtpScript::Behaviour::CloseAtOnce), "", "", std::nullopt},
-      {SmtpScript::Behaving(SmtpScript::Behaviour::Silent), "", "", std::nullopt},
+      {SmtpScript::Behaving(SmtpScript::Behaviour::CloseAtOnce), "", "", std::nullopt,
+       "connection closed by the server"},
+      // The answer's receive, not the greeting's, decides the cause.
+      {SmtpScript::Behaving(SmtpScript::Behaviour::Silent), "", "", std::nullopt,
+       "timed out after 3 s"},
       {greeting("220 \x01\x80\xfe\xff\x82\xa0 ok\0after nul\r\n"s),
        "220 \x01\x80\xfe\xff\x82\xa0 ok", "250 peer.test Hello localhost [127.0.0.1]\r\n",
        "127.0.0.1"},
@@ -113,7 +126,7 @@ TEST(AddressProbe, WhatThePeerSendsDecidesTheAddressAndNothingBreaksTheRun) {
   for (const Case& c : cases) {
     peer.SetScript(c.Script);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Wan(Probe(Local(peer.Port()))), Answered(c.Greeting, c.Answer, c.Address));
+    EXPECT_EQ(Wan(Probe(Local(peer.Port()))), Answered(c.Greeting, c.Answer, c.Address, c.Cause));
     // A silent peer holds the run for the two receive time-outs, no longer
     // (with slack for a loaded machine).
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * ProbeStepTimeout + 10s);
@@ -122,16 +135,20 @@ TEST(AddressProbe, WhatThePeerSendsDecidesTheAddressAndNothingBreaksTheRun) {
   EXPECT_EQ(peer.HeloLines().at(0), "HELO localhost\r\n");
 }
 
-TEST(AddressProbe, UnresolvableServerAndRefusedConnectionFailTheirStep) {
-  EXPECT_EQ(Wan(Probe("nosuch.invalid:25")), Unresolved);
-  EXPECT_EQ(Wan(Probe(std::string(2000, 'a') + ":25")), Unresolved);
+TEST(AddressProbe, UnresolvableServerAndRefusedConnectionFailTheirStepAndSayWhy) {
+  EXPECT_EQ(Wan(Probe("nosuch.invalid:25")), Unresolved());
+  EXPECT_EQ(Wan(Probe(std::string(2000, 'a') + ":25")), Unresolved());
+  // The resolver's own words, whatever they are.
+  auto resolver = std::make_shared<ScriptedResolver>();
+  resolver->Unknown = "Temporary failure in name resolution";
+  EXPECT_EQ(Wan(Probe("mx.example.test", "WAN", resolver)), Unresolved(*resolver->Unknown));
 
   std::uint16_t closed = 0;
   {
     ScriptedSmtpPeer gone;
     closed = gone.Port();
   }
-  EXPECT_EQ(Wan(Probe(Local(closed))), ConnectFailed);
+  EXPECT_EQ(Wan(Probe(Local(closed))), ConnectFailed("Connection refused"));
 }
 
 TEST(AddressProbe, NameServicesGiveTheMailPortAndTheLanAddressWithItsFallback) {
@@ -151,7 +168,8 @@ TEST(AddressProbe, NameServicesGiveTheMailPortAndTheLanAddressWithItsFallback) {
   resolver->OwnAddresses = std::vector<Ipv4Address>{};
   EXPECT_EQ(
       Probe(Local(peer.Port()), "WAN", resolver),
-      (std::vector<Notice>{
-          {TE_PROBE_STARTED, {}}, Text("Err: LANのホスト名を収得するのに失敗しました。"), Failed}));
+      (std::vector<Notice>{{TE_PROBE_STARTED, {}},
+                           Text("Err: LANのホスト名を収得するのに失敗しました。"),
+                           Cause("no IPv4 address for the name"), Failed}));
   EXPECT_EQ(peer.Connections(), 2u);
 }

@@ -19,7 +19,7 @@ std::vector<Notice> WanNotices(const std::string& trace, std::chrono::millisecon
 }
 // The check service's pages: its status line stands where a greeting would.
 std::vector<Notice> Found(const std::string& firstLine, std::optional<std::string> address) {
-  return Answered("HTTP/1.1 200 OK", firstLine, address);
+  return Answered("HTTP/1.1 200 OK", firstLine, address, "no IPv4 address in the page");
 }
 
 }  // namespace
@@ -53,10 +53,11 @@ TEST(HttpAddressCheck, PageDecidesAddressOrStepThatFails) {
       {"/long-late", Found(std::string(511, 'x'), std::nullopt)},
       {"/redirect/2", Found("Your address: 203.0.113.7", "203.0.113.7")},
       {"/redirect/3", Found("Your address: 203.0.113.7", "203.0.113.7")},
-      {"/redirect/4", ConnectFailed},
-      {"/redirect/5", ConnectFailed},
-      {"/error", ConnectFailed},
-      {"/missing", ConnectFailed},
+      {"/redirect/4", ConnectFailed("more than 3 redirects")},
+      {"/redirect/5", ConnectFailed("more than 3 redirects")},
+      {"/error", ConnectFailed("HTTP/1.1 500 Internal Server Error")},
+      {"/unavailable", ConnectFailed("HTTP/1.1 503 Service Unavailable")},
+      {"/missing", ConnectFailed("HTTP/1.1 404 Not Found")},
   };
   for (const auto& [path, notices] : cases) {
     EXPECT_EQ(WanNotices(server.Url(path)), notices) << path;
@@ -86,11 +87,18 @@ TEST(HttpAddressCheck, SilentServersAndBadAddressesFailWithinTheTimeouts) {
        {server.Url("/silent"), server.Url("/drip"), "http://localhost:" + mutePort + "/",
         "https://localhost:" + mutePort + "/"}) {
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(WanNotices(url, 500ms), ConnectFailed) << url;
+    EXPECT_EQ(WanNotices(url, 500ms), ConnectFailed("timed out after 1 s")) << url;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << url;
   }
-  EXPECT_EQ(WanNotices("http://nosuch.invalid/"), Unresolved);
-  EXPECT_EQ(WanNotices("https:///path"), Unresolved);
+  std::uint16_t closed = 0;
+  {
+    Poco::Net::ServerSocket gone(Poco::Net::SocketAddress("127.0.0.1", 0));
+    closed = gone.address().port();
+  }
+  EXPECT_EQ(WanNotices("http://127.0.0.1:" + std::to_string(closed) + "/"),
+            ConnectFailed("Connection refused"));
+  EXPECT_EQ(WanNotices("http://nosuch.invalid/"), Unresolved());
+  EXPECT_EQ(WanNotices("https:///path"), Unresolved("no http or https address with a host"));
 }
 
 TEST(HttpAddressCheck, TlsVerifiesChainAndNameBeforeTheRequestLeaves) {
@@ -106,10 +114,24 @@ TEST(HttpAddressCheck, TlsVerifiesChainAndNameBeforeTheRequestLeaves) {
   EXPECT_EQ(WanNotices("https://127.0.0.1:" + std::to_string(good.Port()) + "/html"),
             Found("<!DOCTYPE html>", "198.51.100.23"));
 
-  for (const auto& certificate : {certificates.OtherName(), certificates.SelfSigned()}) {
+  // Over TLS the address must not come from a plain hop.
+  EXPECT_EQ(WanNotices(good.Url("/to-plain")), ConnectFailed("redirect from https to http refused"));
+
+  const std::vector<std::pair<std::filesystem::path, std::string>> refused{
+      {certificates.OtherName(), "certificate is for another name"},
+      {certificates.Expired(), "certificate has expired"},
+      {certificates.SelfSigned(), "self-signed certificate"},
+  };
+  for (const auto& [certificate, cause] : refused) {
     HttpCheckServer bad(certificate, certificates.Key());
     ASSERT_TRUE(bad.Started()) << bad.Error();
-    EXPECT_EQ(WanNotices(bad.Url("/plain")), ConnectFailed) << certificate;
+    EXPECT_EQ(WanNotices(bad.Url("/plain")), ConnectFailed(cause)) << certificate;
     EXPECT_TRUE(bad.Requests().empty()) << certificate;
   }
+  // An address is checked as an address: the other name's certificate names
+  // no 127.0.0.1.
+  HttpCheckServer other(certificates.OtherName(), certificates.Key());
+  ASSERT_TRUE(other.Started()) << other.Error();
+  EXPECT_EQ(WanNotices("https://127.0.0.1:" + std::to_string(other.Port()) + "/plain"),
+            ConnectFailed("certificate is for another name"));
 }

@@ -1,7 +1,9 @@
 // The check service of tests/servers/check_service.py, run under python3 on a
 // loopback port of the system's choosing, over TLS where a certificate is
 // given. Its pages: /plain, /html, /none, /long-early, /long-late (200 KB),
-// /redirect/N (a chain of N redirects), /error (500), /silent (never answers).
+// /redirect/N (a chain of N redirects), /to-plain (a redirect to the same
+// server's /plain over http), /error (500), /unavailable (503), /silent (never
+// answers).
 // The destructor stops it.
 #pragma once
 

@@ -27,6 +27,13 @@ TestCertificates::TestCertificates() {
       "-extfile other.ext -out other-name.pem\n"
       "openssl x509 -req -in server.csr -signkey server.key -days 3 -extfile leaf.ext "
       "-out self-signed.pem\n"
+      // The expired one from the test CA: only openssl ca sets dates in the past.
+      "printf '[ca]\\ndefault_ca=test\\n[test]\\ndatabase=index.txt\\nnew_certs_dir=.\\n"
+      "serial=serial\\ncertificate=ca.pem\\nprivate_key=ca.key\\ndefault_md=sha256\\n"
+      "policy=any\\n[any]\\ncommonName=supplied\\n' >ca.cnf\n"
+      ": >index.txt; echo 01 >serial\n"
+      "openssl ca -batch -config ca.cnf -in server.csr -out expired.pem -notext "
+      "-startdate 20200101000000Z -enddate 20200102000000Z -extfile leaf.ext\n"
       "chmod 0644 *.pem server.key\n";
   std::ofstream(Dir / "make.sh") << script;
   const std::string command =

@@ -55,6 +55,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_text(302, "moved\n", [("Location", target)])
         elif self.path == "/error":
             self.send_text(500, ADDRESS + "\n")
+        elif self.path == "/unavailable":
+            self.send_text(503, ADDRESS + "\n")
+        elif self.path == "/to-plain":
+            target = "http://localhost:%d/plain" % self.server.server_port
+            self.send_text(302, "moved\n", [("Location", target)])
         elif self.path == "/silent":
             time.sleep(3600)
         elif self.path == "/drip":

@@ -65,19 +65,33 @@ inline std::vector<Notice> AfterConnect(std::vector<Notice> rest) {
   rest.insert(rest.begin(), UpToConnect.begin(), UpToConnect.end());
   return rest;
 }
-inline const std::vector<Notice> Unresolved{
-    UpToConnect[0], Text("Err: WANのホスト名を収得するのに失敗しました。"), Failed};
-inline const std::vector<Notice> ConnectFailed =
-    AfterConnect({Text("Err: WANのメールサーバに接続ができませんでした。"), Failed});
-// A run that got as far as the answer: both texts logged, then the address
-// or the failure.
-inline std::vector<Notice> Answered(const std::string& greeting, const std::string& answer,
-                                    const std::optional<std::string>& address) {
+inline Notice Cause(const std::string& cause) {
+  return Text("Err: 原因: " + cause);
+}
+// What the resolver says of a name that no name service knows.
+inline const std::string UnknownName = "Name or service not known";
+inline std::vector<Notice> Unresolved(const std::string& cause = UnknownName) {
+  return {UpToConnect[0], Text("Err: WANのホスト名を収得するのに失敗しました。"), Cause(cause),
+          Failed};
+}
+inline std::vector<Notice> ConnectFailed(const std::string& cause) {
   return AfterConnect(
-      {Text("Msg: " + greeting), Text("Msg: " + answer),
-       Text(address ? "Msg: WANのIPアドレスを収得しました。"
-                    : "Err: WANのメールサーバがIPアドレスを返してくれませんでした。"),
-       address ? Notice{TE_WAN_ADDRESS, *address} : Failed});
+      {Text("Err: WANのメールサーバに接続ができませんでした。"), Cause(cause), Failed});
+}
+inline const std::string NoBrackets = "no address in square brackets in the answer";
+// A run that got as far as the answer: both texts logged, then the address
+// or the failure and its cause.
+inline std::vector<Notice> Answered(const std::string& greeting, const std::string& answer,
+                                    const std::optional<std::string>& address,
+                                    const std::string& cause = NoBrackets) {
+  if (address) {
+    return AfterConnect({Text("Msg: " + greeting), Text("Msg: " + answer),
+                         Text("Msg: WANのIPアドレスを収得しました。"),
+                         Notice{TE_WAN_ADDRESS, *address}});
+  }
+  return AfterConnect({Text("Msg: " + greeting), Text("Msg: " + answer),
+                       Text("Err: WANのメールサーバがIPアドレスを返してくれませんでした。"),
+                       Cause(cause), Failed});
 }
 
 }  // namespace tavro::test
