@@ -399,7 +399,9 @@ private slots:
   // is refused with its own line, by the probe's publish and by the publish
   // command alike, and no upload starts.
   void OnlyAnAddressReachesThePublishedPage() {
-    test::VsftpdServer server({.LogCommands = true});
+    test::VsftpdOptions logged;
+    logged.LogCommands = true;
+    test::VsftpdServer server(logged);
     QVERIFY2(server.Started(), server.Error().c_str());
     test::ScriptedSmtpPeer peer;
     std::string markup = "<img src=x onerror=alert(document.cookie)><iframe src=//evil.test>";
