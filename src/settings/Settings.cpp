@@ -56,7 +56,7 @@ public:
     std::array<std::uint8_t, kTextBuffer> buffer{};
     std::uint32_t type = 0;
     std::uint32_t size = kTextBuffer;
-    if (!Query(name, type, buffer.data(), size) || !HasType(name, type, kRegSz)) {
+    if (!Query(name, kRegSz, type, buffer.data(), size)) {
       return std::nullopt;
     }
     return UpToNul(buffer.data(), size);
@@ -82,7 +82,7 @@ public:
     std::array<std::uint8_t, 4> buffer{};
     std::uint32_t type = 0;
     std::uint32_t size = 4;
-    if (!Query(name, type, buffer.data(), size) || !HasType(name, type, kRegDword)) {
+    if (!Query(name, kRegDword, type, buffer.data(), size)) {
       return std::nullopt;
     }
     // A DWORD of fewer than 4 bytes would leave part of the number unset.
@@ -100,8 +100,7 @@ public:
     std::array<std::uint8_t, kPasswordBuffer> stored{};
     std::uint32_t type = 0;
     std::uint32_t size = kPasswordBuffer;
-    if (!Query("Password", type, stored.data(), size) ||
-        !HasType("Password", type, kRegBinary)) {
+    if (!Query("Password", kRegBinary, type, stored.data(), size)) {
       return {};
     }
     CPasswordCipher cipher;
@@ -137,12 +136,19 @@ public:
   }
 
 private:
-  bool Query(const char* name, std::uint32_t& type, std::uint8_t* data, std::uint32_t& size) {
+  // The value where it is there with the wanted type and fits the buffer.
+  bool Query(const char* name, std::uint32_t wanted, std::uint32_t& type, std::uint8_t* data,
+             std::uint32_t& size) {
     switch (Key.QueryValue(name, type, data, size)) {
       case RegResult::Success:
-        return true;
+        if (type != wanted) {
+          Note(name, kWrongType);
+        }
+        return type == wanted;
       case RegResult::MoreData:
-        Note(name, kTooLong);
+        // "6000" as text is too long for a number, but its type is the fault.
+        Key.QueryValue(name, type, nullptr, size);
+        Note(name, type == wanted ? kTooLong : kWrongType);
         return false;
       case RegResult::NotFound:
         if (Key.ValueUnread(name)) {
@@ -153,13 +159,6 @@ private:
         return false;
     }
     return false;
-  }
-
-  bool HasType(const char* name, std::uint32_t type, std::uint32_t wanted) {
-    if (type != wanted) {
-      Note(name, kWrongType);
-    }
-    return type == wanted;
   }
 
   void Note(const char* name, const char* reason) {
