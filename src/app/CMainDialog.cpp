@@ -112,7 +112,11 @@ bool CMainDialog::OnInitDialog() {
 
   // 7: the settings, and the published state from the start-up switch.
   Settings settings;
-  SettingsLoaded = LoadSettings(*Options.Store, settings);
+  std::vector<SettingsFallback> fallbacks;
+  SettingsLoaded = LoadSettings(*Options.Store, settings, fallbacks);
+  for (const auto& fallback : fallbacks) {
+    MessageList->AddMessage(FallbackLogLine(fallback));
+  }
   Server = settings.Server;
   User = settings.User;
   Password = settings.Password;

@@ -6,6 +6,7 @@
 
 #include <iostream>
 #include <string_view>
+#include <vector>
 
 namespace tavro {
 
@@ -42,9 +43,21 @@ int RunProbe(const Settings& settings, std::shared_ptr<INameResolver> resolver,
 }
 
 int RunProbeCommand(IRegistryStore& store, std::ostream& out, std::ostream& err) {
+  // Read alone: a probe changes nothing, so it must not rewrite the file (a
+  // load rewrites the description value, and creates the key in a file that
+  // lacks it), nor set aside a file it cannot fully read.
   Settings settings;
-  if (!LoadSettings(store, settings)) {
+  std::vector<SettingsFallback> fallbacks;
+  if (!ReadSettings(store, settings, fallbacks)) {
     err << "tavro: the settings could not be read; probing with the defaults\n";
+  }
+  for (const auto& fallback : fallbacks) {
+    if (fallback.Value.empty()) {
+      err << "tavro: part of the settings file could not be read and was skipped\n";
+    } else {
+      err << "tavro: the settings value \"" << fallback.Value
+          << "\" could not be read; probing with its default\n";
+    }
   }
   return RunProbe(settings, std::make_shared<SystemNameResolver>(), SmtpTimeouts{}, out);
 }

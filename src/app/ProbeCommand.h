@@ -20,8 +20,9 @@ class IRegistryStore;
 int RunProbe(const Settings& settings, std::shared_ptr<INameResolver> resolver,
              const SmtpTimeouts& timeouts, std::ostream& out);
 
-// Loads the settings from the store (a store that cannot be read gives the
-// defaults, with a line on err) and runs the probe.
+// Reads the settings from the store without writing anything (a store that
+// cannot be read gives the defaults, with a line on err, as does each value
+// that cannot be taken) and runs the probe.
 int RunProbeCommand(IRegistryStore& store, std::ostream& out, std::ostream& err);
 
 // The command line's one command: the exit status where argv asks for it,

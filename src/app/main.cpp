@@ -1,5 +1,6 @@
 #include "app/CPublisherApp.h"
 #include "app/ProbeCommand.h"
+#include "platform/ProcessHardening.h"
 
 #include <QApplication>
 
@@ -7,6 +8,7 @@
 #include <cstdlib>
 
 int main(int argc, char* argv[]) {
+  tavro::HardenProcess();  // no core dump or same-user ptrace can read the password
   // `tavro --probe` and the like run without a window.
   if (const auto status = tavro::RunCommandLine(argc, argv)) {
     return *status;

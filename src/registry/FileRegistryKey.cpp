@@ -16,13 +16,29 @@ std::mutex& SaveMutex() {
 
 }  // namespace
 
-FileRegistryKey::FileRegistryKey(RegFileStorage storage, RegKeySection current, bool create,
-                                 std::shared_ptr<FileLock> lock)
+FileRegistryKey::FileRegistryKey(RegFileStorage storage, RegKeySection current, Mode mode,
+                                 std::shared_ptr<FileLock> lock, const RegFile& source)
     : Storage(std::move(storage)),
       Current(std::move(current)),
       Changes{Current.Path, {}},
-      IsNew(create),
-      Lock(std::move(lock)) {}
+      IsNew(mode == Mode::Create),
+      ReadOnly(mode == Mode::Read),
+      SourceDamaged(source.Damaged()),
+      Lock(std::move(lock)) {
+  for (const auto& name : source.UnreadValues(Current.Path)) {
+    Unread.push_back(RegFile::Fold(name));
+  }
+}
+
+bool FileRegistryKey::ValueUnread(std::string_view name) const {
+  const auto folded = RegFile::Fold(name);
+  for (const auto& unread : Unread) {
+    if (unread == folded) {
+      return true;
+    }
+  }
+  return false;
+}
 
 FileRegistryKey::~FileRegistryKey() {
   if (IsOpen) {
@@ -56,7 +72,7 @@ RegResult FileRegistryKey::QueryValue(std::string_view name, std::uint32_t& type
 
 RegResult FileRegistryKey::SetValue(std::string_view name, std::uint32_t type,
                                     const std::uint8_t* data, std::uint32_t size) {
-  if (!IsOpen || size > kMaxValueBytes || (data == nullptr && size != 0) ||
+  if (!IsOpen || ReadOnly || size > kMaxValueBytes || (data == nullptr && size != 0) ||
       !RegFile::IsValidName(name)) {
     return RegResult::Failed;
   }
@@ -73,7 +89,7 @@ bool FileRegistryKey::Close() {
   }
   IsOpen = false;
   bool ok = true;
-  if (IsNew || !Changes.Entries.empty()) {
+  if (!ReadOnly && (IsNew || !Changes.Entries.empty())) {
     // Read again: without the lock (it could not be had in time) another
     // process may have saved since, and its values are kept.
     std::lock_guard guard(SaveMutex());
@@ -93,7 +109,8 @@ bool FileRegistryKey::Close() {
       if (changed) {
         const auto bytes = file->Serialise();
         // A file over the read bound would be set aside unread next time.
-        ok = bytes.size() <= RegFile::kMaxFileBytes && Storage.Write(bytes, file->Damaged());
+        ok = bytes.size() <= RegFile::kMaxFileBytes &&
+             Storage.Write(bytes, file->Damaged() || CallerFoundDamage);
       }
     }
   }

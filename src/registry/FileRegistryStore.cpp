@@ -6,16 +6,22 @@
 
 namespace tavro {
 
-std::unique_ptr<IRegistryKey> FileRegistryStore::CreateKey(std::string_view path) {
-  if (File.empty()) {
-    return nullptr;
-  }
+namespace {
+
+std::string FullPath(std::string_view path) {
   std::string fullPath = "HKEY_CURRENT_USER";
   if (!path.empty()) {
     fullPath += '\\';
     fullPath += path;
   }
-  if (!RegFile::IsValidKeyPath(fullPath)) {
+  return fullPath;
+}
+
+}  // namespace
+
+std::unique_ptr<IRegistryKey> FileRegistryStore::CreateKey(std::string_view path) {
+  const std::string fullPath = FullPath(path);
+  if (File.empty() || !RegFile::IsValidKeyPath(fullPath)) {
     return nullptr;
   }
   RegFileStorage storage(File);
@@ -29,8 +35,27 @@ std::unique_ptr<IRegistryKey> FileRegistryStore::CreateKey(std::string_view path
   }
   const RegKeySection* key = file->FindKey(fullPath);
   const bool create = key == nullptr;
-  return std::make_unique<FileRegistryKey>(
-      std::move(storage), create ? RegKeySection{fullPath, {}} : *key, create, std::move(lock));
+  auto section = create ? RegKeySection{fullPath, {}} : *key;
+  return std::make_unique<FileRegistryKey>(std::move(storage), std::move(section),
+                                           create ? FileRegistryKey::Mode::Create
+                                                  : FileRegistryKey::Mode::Open,
+                                           std::move(lock), *file);
+}
+
+std::unique_ptr<IRegistryKey> FileRegistryStore::OpenKeyForReading(std::string_view path) {
+  const std::string fullPath = FullPath(path);
+  if (File.empty() || !RegFile::IsValidKeyPath(fullPath)) {
+    return nullptr;
+  }
+  RegFileStorage storage(File);
+  auto file = storage.Read();
+  if (!file) {
+    return nullptr;
+  }
+  const RegKeySection* key = file->FindKey(fullPath);
+  auto section = key == nullptr ? RegKeySection{fullPath, {}} : *key;
+  return std::make_unique<FileRegistryKey>(std::move(storage), std::move(section),
+                                           FileRegistryKey::Mode::Read, nullptr, *file);
 }
 
 std::unique_ptr<IRegistryStore> MakeFileRegistryStore(std::filesystem::path file) {

@@ -23,6 +23,10 @@ public:
   // the file. Paths are relative to HKEY_CURRENT_USER.
   std::unique_ptr<IRegistryKey> CreateKey(std::string_view path) override;
 
+  // Reads the file as it is, without making the folder or taking the lock:
+  // a save replaces the file by a rename, so a read sees one whole version.
+  std::unique_ptr<IRegistryKey> OpenKeyForReading(std::string_view path) override;
+
 private:
   std::filesystem::path File;
   FileRegistryOptions Options;

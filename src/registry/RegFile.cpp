@@ -317,19 +317,24 @@ class LineReader {
 public:
   explicit LineReader(std::string_view text) : Text(text) {}
 
-  // The next line without its LF and one CR before it.
+  // The next line without its line end: LF, CR LF, or CR alone as old Mac
+  // editors write it. CRs before an LF belong to that line end, so that a file
+  // converted to CR LF twice (CR CR LF) keeps its hex continuations.
   bool Next(std::string_view& line) {
     if (Position >= Text.size()) {
       return false;
     }
-    auto end = Text.find('\n', Position);
+    auto end = Text.find_first_of("\r\n", Position);
     if (end == std::string_view::npos) {
       end = Text.size();
     }
     line = Text.substr(Position, end - Position);
-    Position = end + 1;
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
+    Position = end;
+    while (Position < Text.size() && Text[Position] == '\r') {
+      ++Position;
+    }
+    if (Position < Text.size() && Text[Position] == '\n') {
+      ++Position;
     }
     return true;
   }
@@ -382,6 +387,8 @@ public:
       it = SectionIndex.erase(it);
     }
   }
+
+  const std::string& PathOf(std::size_t key) const { return Sections[key].Section.Path; }
 
   void AddComment(std::size_t key, std::string_view line) {
     auto& k = Sections[key];
@@ -557,13 +564,19 @@ RegFile RegFile::Parse(std::string_view bytes) {
     auto data = complete ? ParseData(rest) : std::nullopt;
     if (!data || current == kNoKey) {
       file.DamageFound = true;
+      if (current != kNoKey) {
+        // Its name is known: the reader of the value can say which one it lost.
+        file.Unread.push_back(UnreadValue{builder.PathOf(current), std::move(name)});
+      }
       continue;
     }
     builder.SetValue(current, std::move(name), std::move(*data));
   }
 
   // Every line of a whole file ends: without its line end the last line may
-  // have been cut short, even where what is left parses.
+  // have been cut short, even where what is left parses. That takes in a file
+  // of CR line ends too (its last CR may be what is left of a CR LF): it is
+  // read line by line, and kept as it was before a save over it.
   if (!bytes.empty() && (!headerSeen || bytes.back() != '\n')) {
     file.DamageFound = true;
   }
@@ -599,6 +612,17 @@ std::string RegFile::Serialise() const {
     out += kLineEnd;
   }
   return out;
+}
+
+std::vector<std::string> RegFile::UnreadValues(std::string_view keyPath) const {
+  const auto key = Fold(keyPath);
+  std::vector<std::string> names;
+  for (const auto& unread : Unread) {
+    if (Fold(unread.Key) == key) {
+      names.push_back(unread.Name);
+    }
+  }
+  return names;
 }
 
 RegKeySection* RegFile::FindKey(std::string_view path) {

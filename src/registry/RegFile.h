@@ -44,6 +44,11 @@ public:
   bool Damaged() const { return DamageFound; }
   void MarkDamaged() { DamageFound = true; }
 
+  // The names of that key's values that stood on lines that did not parse,
+  // so that their data is not in the key (a later good line of the same name
+  // may still be), in file order.
+  std::vector<std::string> UnreadValues(std::string_view keyPath) const;
+
   const std::vector<RegKeySection>& Keys() const { return Sections; }
   const std::vector<std::string>& Preamble() const { return PreambleLines; }
 
@@ -72,9 +77,15 @@ public:
   }
 
 private:
+  struct UnreadValue {
+    std::string Key;
+    std::string Name;
+  };
+
   std::vector<std::string> PreambleLines;  // comment lines before the first key
   std::vector<RegKeySection> Sections;
   bool DamageFound = false;
+  std::vector<UnreadValue> Unread;  // named values on lines that did not parse
 };
 
 }  // namespace tavro

@@ -127,7 +127,22 @@ bool RegFileStorage::EnsureFolder() const {
       }
     }
   }
+  TightenFolder();
   return true;
+}
+
+void RegFileStorage::TightenFolder() const {
+  // The file holds the password in a form anyone who can read it can decode,
+  // and its .bad and temporary copies stand beside it: a folder made by an
+  // older version, or by hand with the usual 0755, is closed to others. Only
+  // the file's own folder, and only where it is ours; the folders above it
+  // (~/.config) belong to other programs too.
+  const auto folder = Folder();
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+      (info.st_mode & 07777) != 0700) {
+    ::chmod(folder.c_str(), 0700);
+  }
 }
 
 std::optional<RegFile> RegFileStorage::Read() const {
@@ -187,7 +202,13 @@ bool RegFileStorage::KeepBadCopy() const {
     return CopyFile(Path, bad);
   }
   if (::link(Path.c_str(), bad.c_str()) == 0) {
-    return true;
+    // The link shares the original's mode, which may be 0644 where the file
+    // was put there by hand; the original is about to be replaced anyway.
+    if (::chmod(bad.c_str(), 0600) == 0) {
+      return true;
+    }
+    ::unlink(bad.c_str());
+    return CopyFile(Path, bad);
   }
   if (errno == ENOENT) {
     return true;  // nothing there to keep

@@ -18,8 +18,9 @@ public:
   std::filesystem::path LockFile() const { return Beside(".lock"); }
   std::filesystem::path BadCopyFile() const { return Beside(".bad"); }
 
-  // Makes the folder and whatever parents are missing, each with mode 0700.
-  // False where some part cannot be made or is no folder.
+  // Makes the folder and whatever parents are missing, each with mode 0700,
+  // and sets the file's own folder to 0700 where it is ours and was more
+  // open. False where some part cannot be made or is no folder.
   bool EnsureFolder() const;
 
   // A missing file reads as empty. One larger than RegFile::kMaxFileBytes is
@@ -29,8 +30,8 @@ public:
 
   // Replaces the file with the bytes: a temporary file in the same folder
   // (mode 0600), fsync, rename over the file, fsync of the folder. With
-  // keepBadCopy the present file is first kept as the .bad file; where that
-  // cannot be done nothing is replaced.
+  // keepBadCopy the present file is first kept as the .bad file (mode 0600);
+  // where that cannot be done nothing is replaced.
   bool Write(std::string_view bytes, bool keepBadCopy) const;
 
 private:
@@ -41,6 +42,7 @@ private:
   }
   std::filesystem::path Folder() const;
   bool KeepBadCopy() const;
+  void TightenFolder() const;
 
   std::filesystem::path Path;
 };

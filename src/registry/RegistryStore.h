@@ -48,6 +48,17 @@ public:
   // As RegCloseKey. The file store writes its changes here (atomically) and
   // returns false where that failed; nothing is written where nothing changed.
   virtual bool Close() = 0;
+
+  // What the store itself could not read when the key was opened: some part
+  // of the file, and among it a value of this key (its line was dropped, so
+  // QueryValue does not find it). A registry has no such damage.
+  virtual bool StoreDamaged() const = 0;
+  virtual bool ValueUnread(std::string_view name) const = 0;
+
+  // The caller found a value it cannot take as it stands: the first save over
+  // the file keeps the original as Tavro.reg.bad, as for damage the store
+  // found itself.
+  virtual void MarkDamaged() = 0;
 };
 
 class IRegistryStore {
@@ -58,6 +69,15 @@ public:
   // key is created where it does not exist. nullptr where it cannot be opened
   // or created (a folder or file that cannot be made or read).
   virtual std::unique_ptr<IRegistryKey> CreateKey(std::string_view path) = 0;
+
+  // As RegOpenKeyEx with read access alone, except that a key that is not
+  // there opens empty: nothing is created, locked or written, SetValue fails
+  // and Close writes nothing. nullptr where the store cannot be read. A store
+  // that cannot promise that gives nullptr.
+  virtual std::unique_ptr<IRegistryKey> OpenKeyForReading(std::string_view path) {
+    (void)path;
+    return nullptr;
+  }
 };
 
 // The file store on a given file (the tests use a temporary one).

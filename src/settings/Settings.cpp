@@ -4,6 +4,7 @@
 #include "registry/RegistryStore.h"
 #include "settings/CPasswordCipher.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -23,60 +24,171 @@ std::string UpToNul(const std::uint8_t* data, std::size_t size) {
   return std::string(begin, strnlen(begin, size));
 }
 
-// The stored bytes of a text value, up to its NUL.
-std::optional<std::string> QueryTextBytes(IRegistryKey& key, const char* name) {
-  std::array<std::uint8_t, kTextBuffer> buffer{};
-  std::uint32_t type = 0;
-  std::uint32_t size = kTextBuffer;
-  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != kRegSz) {
-    return std::nullopt;
+// Texts in the file are CP932. An editor that saved it as UTF-8 leaves bytes
+// that may still pass as CP932 pairs and read as other characters: Japanese
+// in UTF-8 has three-byte sequences (a lead of E0 or above), which a real
+// CP932 text is most unlikely to form throughout.
+bool LooksLikeUtf8(std::string_view bytes) {
+  bool wide = false;
+  for (const char c : bytes) {
+    wide = wide || static_cast<unsigned char>(c) >= 0xe0;
   }
-  return UpToNul(buffer.data(), size);
+  return wide && cp932::IsValidUtf8(bytes);
 }
 
-std::optional<std::string> QueryText(IRegistryKey& key, const char* name) {
-  // Bytes that are not CP932 cannot be shown or edited faithfully; they count
-  // as a broken value and give the default like any other.
-  const auto bytes = QueryTextBytes(key, name);
-  return bytes ? cp932::ToUtf8(*bytes) : std::nullopt;
-}
+constexpr const char* kWrongType = "値の種類が違います";
+constexpr const char* kTooLong = "長すぎます";
+constexpr const char* kNotCp932 = "Shift_JIS の文字列として読めません";
+constexpr const char* kUtf8 = "Shift_JIS でなく UTF-8 で書かれています";
+constexpr const char* kUndecodable = "この「ユーザー名」では復号できません";
+constexpr const char* kUnreadLine = "ファイルのその行が読めません";
 
-std::optional<std::int32_t> QueryDword(IRegistryKey& key, const char* name) {
-  std::array<std::uint8_t, 4> buffer{};
-  std::uint32_t type = 0;
-  std::uint32_t size = 4;
-  // A DWORD of fewer than 4 bytes would leave part of the number unset.
-  if (key.QueryValue(name, type, buffer.data(), size) != RegResult::Success || type != kRegDword ||
-      size != 4) {
-    return std::nullopt;
-  }
-  const std::uint32_t value =
-      static_cast<std::uint32_t>(buffer[0]) | static_cast<std::uint32_t>(buffer[1]) << 8 |
-      static_cast<std::uint32_t>(buffer[2]) << 16 | static_cast<std::uint32_t>(buffer[3]) << 24;
-  return static_cast<std::int32_t>(value);
-}
+// Reads the values off a key and notes each one that is there but cannot be
+// taken as it stands. A value that is simply missing is no fault: a first run
+// has none.
+class ValueReader {
+public:
+  ValueReader(IRegistryKey& key, std::vector<SettingsFallback>& fallbacks)
+      : Key(key), Fallbacks(fallbacks) {}
 
-std::string LoadPassword(IRegistryKey& key, const std::string& userKey) {
-  std::array<std::uint8_t, kPasswordBuffer> stored{};
-  std::uint32_t type = 0;
-  std::uint32_t size = kPasswordBuffer;
-  if (key.QueryValue("Password", type, stored.data(), size) != RegResult::Success ||
-      type != kRegBinary) {
-    return {};
+  // The stored bytes of a text value, up to its NUL.
+  std::optional<std::string> TextBytes(const char* name) {
+    std::array<std::uint8_t, kTextBuffer> buffer{};
+    std::uint32_t type = 0;
+    std::uint32_t size = kTextBuffer;
+    if (!Query(name, kRegSz, type, buffer.data(), size)) {
+      return std::nullopt;
+    }
+    return UpToNul(buffer.data(), size);
   }
-  CPasswordCipher cipher;
-  cipher.SetKey(userKey.c_str());
-  const int capacity = CPasswordCipher::DecodedCapacity(static_cast<int>(size));
-  if (capacity < 0) {
-    return {};
+
+  std::optional<std::string> Text(const char* name) {
+    // Bytes that are not CP932 cannot be shown or edited faithfully; they
+    // count as a broken value and give the default like any other.
+    const auto bytes = TextBytes(name);
+    return bytes ? Decoded(name, *bytes) : std::nullopt;
   }
-  std::vector<std::uint8_t> plain(static_cast<std::size_t>(capacity) + 1);
-  int plainLength = capacity;
-  if (cipher.DecodePassword(plain.data(), plainLength, stored.data(), static_cast<int>(size)) < 0) {
-    return {};
+
+  std::optional<std::string> Decoded(const char* name, const std::string& bytes) {
+    auto text = cp932::ToUtf8(bytes);
+    if (!text || LooksLikeUtf8(bytes)) {
+      Note(name, text ? kUtf8 : kNotCp932);
+      return std::nullopt;
+    }
+    return text;
   }
-  return cp932::ToUtf8(UpToNul(plain.data(), static_cast<std::size_t>(plainLength)))
-      .value_or(std::string());
+
+  std::optional<std::int32_t> Dword(const char* name) {
+    std::array<std::uint8_t, 4> buffer{};
+    std::uint32_t type = 0;
+    std::uint32_t size = 4;
+    if (!Query(name, kRegDword, type, buffer.data(), size)) {
+      return std::nullopt;
+    }
+    // A DWORD of fewer than 4 bytes would leave part of the number unset.
+    if (size != 4) {
+      Note(name, kWrongType);
+      return std::nullopt;
+    }
+    const std::uint32_t value =
+        static_cast<std::uint32_t>(buffer[0]) | static_cast<std::uint32_t>(buffer[1]) << 8 |
+        static_cast<std::uint32_t>(buffer[2]) << 16 | static_cast<std::uint32_t>(buffer[3]) << 24;
+    return static_cast<std::int32_t>(value);
+  }
+
+  std::string Password(const std::string& userKey) {
+    std::array<std::uint8_t, kPasswordBuffer> stored{};
+    std::uint32_t type = 0;
+    std::uint32_t size = kPasswordBuffer;
+    if (!Query("Password", kRegBinary, type, stored.data(), size)) {
+      return {};
+    }
+    CPasswordCipher cipher;
+    cipher.SetKey(userKey.c_str());
+    const int capacity = CPasswordCipher::DecodedCapacity(static_cast<int>(size));
+    std::vector<std::uint8_t> plain(static_cast<std::size_t>(std::max(capacity, 0)) + 1);
+    int plainLength = capacity;
+    if (capacity < 0 || cipher.DecodePassword(plain.data(), plainLength, stored.data(),
+                                              static_cast<int>(size)) < 0) {
+      Note("Password", kUndecodable);
+      return {};
+    }
+    // Not through Decoded: a password is no text an editor converts, and a
+    // random one may well look like UTF-8.
+    auto text = cp932::ToUtf8(UpToNul(plain.data(), static_cast<std::size_t>(plainLength)));
+    if (!text) {
+      Note("Password", kNotCp932);
+    }
+    return text.value_or(std::string());
+  }
+
+  // Damage the store found in the file that no noted value accounts for.
+  void NoteOtherDamage() {
+    if (!Key.StoreDamaged()) {
+      return;
+    }
+    for (const auto& fallback : Fallbacks) {
+      if (fallback.Reason == kUnreadLine) {
+        return;
+      }
+    }
+    Fallbacks.push_back(SettingsFallback{});
+  }
+
+private:
+  // The value where it is there with the wanted type and fits the buffer.
+  bool Query(const char* name, std::uint32_t wanted, std::uint32_t& type, std::uint8_t* data,
+             std::uint32_t& size) {
+    switch (Key.QueryValue(name, type, data, size)) {
+      case RegResult::Success:
+        if (type != wanted) {
+          Note(name, kWrongType);
+        }
+        return type == wanted;
+      case RegResult::MoreData:
+        // "6000" as text is too long for a number, but its type is the fault.
+        Key.QueryValue(name, type, nullptr, size);
+        Note(name, type == wanted ? kTooLong : kWrongType);
+        return false;
+      case RegResult::NotFound:
+        if (Key.ValueUnread(name)) {
+          Note(name, kUnreadLine);
+        }
+        return false;
+      case RegResult::Failed:
+        return false;
+    }
+    return false;
+  }
+
+  void Note(const char* name, const char* reason) {
+    Fallbacks.push_back(SettingsFallback{name, reason});
+  }
+
+  IRegistryKey& Key;
+  std::vector<SettingsFallback>& Fallbacks;
+};
+
+Settings ReadRecord(IRegistryKey& key, std::vector<SettingsFallback>& fallbacks) {
+  ValueReader read(key, fallbacks);
+  Settings loaded;
+  loaded.Server = read.Text("Server").value_or(std::string());
+  // The key is the user name's bytes as stored. Converting them to text and
+  // back is not the same: some characters have two CP932 forms (ED 40 and
+  // FA 5C), and only one of them comes back.
+  const auto userBytes = read.TextBytes("User");
+  loaded.User = userBytes ? read.Decoded("User", *userBytes).value_or(std::string()) : std::string();
+  loaded.Password = read.Password(userBytes.value_or(std::string()));
+  loaded.FtpFile = read.Text("FtpFile").value_or(std::string());
+  loaded.OnlineFile = read.Text("OnlineFile").value_or(std::string());
+  loaded.OfflineFile = read.Text("OfflineFile").value_or(std::string());
+  loaded.Trace = read.Text("Trace").value_or(std::string());
+  loaded.IPMode = read.Text("IPMode").value_or(std::string("WAN"));
+  loaded.Sleep = read.Dword("Sleep").value_or(kSleepNever);
+  loaded.IsCreateWwwOpen = read.Dword("IsCreateWwwOpen").value_or(0);
+  loaded.IsIpGetOnly = read.Dword("IsIpGetOnly").value_or(0);
+  read.NoteOtherDamage();
+  return loaded;
 }
 
 void SetText(IRegistryKey& key, const char* name, const std::string& cp932Bytes) {
@@ -138,35 +250,52 @@ std::optional<SettingsError> ValidateSettings(const Settings& settings) {
   return std::nullopt;
 }
 
-bool LoadSettings(IRegistryStore& store, Settings& settings) {
+bool LoadSettings(IRegistryStore& store, Settings& settings,
+                  std::vector<SettingsFallback>& fallbacks) {
   auto key = store.CreateKey(kRegistryKeyPath);
   if (!key) {
     return false;
   }
+  std::vector<SettingsFallback> found;
+  Settings loaded = ReadRecord(*key, found);
   // Rewritten at every load: REG_MULTI_SZ of the bare text, no terminator.
-  const auto description = cp932::FromUtf8(kRegistryDescription).value_or(std::string());
-  key->SetValue("", kRegMultiSz, reinterpret_cast<const std::uint8_t*>(description.data()),
-                static_cast<std::uint32_t>(description.size()));
-
-  Settings loaded;
-  loaded.Server = QueryText(*key, "Server").value_or(std::string());
-  // The key is the user name's bytes as stored. Converting them to text and
-  // back is not the same: some characters have two CP932 forms (ED 40 and
-  // FA 5C), and only one of them comes back.
-  const auto userBytes = QueryTextBytes(*key, "User");
-  loaded.User = userBytes ? cp932::ToUtf8(*userBytes).value_or(std::string()) : std::string();
-  loaded.Password = LoadPassword(*key, userBytes.value_or(std::string()));
-  loaded.FtpFile = QueryText(*key, "FtpFile").value_or(std::string());
-  loaded.OnlineFile = QueryText(*key, "OnlineFile").value_or(std::string());
-  loaded.OfflineFile = QueryText(*key, "OfflineFile").value_or(std::string());
-  loaded.Trace = QueryText(*key, "Trace").value_or(std::string());
-  loaded.IPMode = QueryText(*key, "IPMode").value_or(std::string("WAN"));
-  loaded.Sleep = QueryDword(*key, "Sleep").value_or(kSleepNever);
-  loaded.IsCreateWwwOpen = QueryDword(*key, "IsCreateWwwOpen").value_or(0);
-  loaded.IsIpGetOnly = QueryDword(*key, "IsIpGetOnly").value_or(0);
+  // Not over a file with something unreadable in it, though: the .bad copy
+  // is to be the user's file exactly, and the first save keeps it.
+  if (found.empty()) {
+    const auto description = cp932::FromUtf8(kRegistryDescription).value_or(std::string());
+    key->SetValue("", kRegMultiSz, reinterpret_cast<const std::uint8_t*>(description.data()),
+                  static_cast<std::uint32_t>(description.size()));
+  }
   key->Close();
   settings = std::move(loaded);
+  fallbacks = std::move(found);
   return true;
+}
+
+bool LoadSettings(IRegistryStore& store, Settings& settings) {
+  std::vector<SettingsFallback> ignored;
+  return LoadSettings(store, settings, ignored);
+}
+
+bool ReadSettings(IRegistryStore& store, Settings& settings,
+                  std::vector<SettingsFallback>& fallbacks) {
+  auto key = store.OpenKeyForReading(kRegistryKeyPath);
+  if (!key) {
+    return false;
+  }
+  std::vector<SettingsFallback> found;
+  settings = ReadRecord(*key, found);
+  fallbacks = std::move(found);
+  return true;
+}
+
+std::string FallbackLogLine(const SettingsFallback& fallback) {
+  if (fallback.Value.empty()) {
+    return "Err: 設定ファイルがそのままの形では読めませんでした（元のファイルは Tavro.reg.bad "
+           "に残します）";
+  }
+  return "Err: 設定 \"" + fallback.Value + "\" を読めなかったため既定値にしました（" +
+         fallback.Reason + "。元のファイルは Tavro.reg.bad に残します）";
 }
 
 bool SaveSettings(IRegistryStore& store, const Settings& settings) {
@@ -176,6 +305,13 @@ bool SaveSettings(IRegistryStore& store, const Settings& settings) {
   auto key = store.CreateKey(kRegistryKeyPath);
   if (!key) {
     return false;
+  }
+  // What the load could not take is still in the file until this save
+  // replaces it: the first save over it keeps the user's file as the .bad.
+  std::vector<SettingsFallback> unusable;
+  ReadRecord(*key, unusable);
+  if (!unusable.empty()) {
+    key->MarkDamaged();
   }
   // Validation has proved every conversion.
   auto bytes = [](const std::string& text) { return *cp932::FromUtf8(text); };

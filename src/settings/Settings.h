@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tavro {
 
@@ -54,11 +55,32 @@ struct SettingsError {
 // inside a text. A loaded record always passes.
 std::optional<SettingsError> ValidateSettings(const Settings& settings);
 
+// A stored value that was there but could not be taken as it stands, and
+// gave way to its default.
+struct SettingsFallback {
+  std::string Value;   // the registry value name; empty: a part of the file
+                       // that no value accounts for (unreadable lines)
+  std::string Reason;  // a Japanese phrase for the log, e.g. "長すぎます"
+};
+
 // Fills the record from the store, with the defaults for what is missing,
-// mistyped or too long, and rewrites the description value. Returns false,
-// leaving the record as it was, where the store could not be opened: a record
-// that was not loaded must not later be saved over the user's file.
+// mistyped, too long, not CP932 or on a line the store could not read, and
+// rewrites the description value. Each value that was there but fell back is
+// named in fallbacks, and the first save over the file then keeps it as
+// Tavro.reg.bad (the description is not rewritten over it either). Returns
+// false, leaving the record as it was, where the store could not be opened:
+// a record that was not loaded must not later be saved over the user's file.
+bool LoadSettings(IRegistryStore& store, Settings& settings,
+                  std::vector<SettingsFallback>& fallbacks);
 bool LoadSettings(IRegistryStore& store, Settings& settings);
+
+// As LoadSettings, but writes nothing at all, not even the description: for
+// `tavro --probe`, which only looks.
+bool ReadSettings(IRegistryStore& store, Settings& settings,
+                  std::vector<SettingsFallback>& fallbacks);
+
+// The start-up log line for a value that fell back to its default.
+std::string FallbackLogLine(const SettingsFallback& fallback);
 
 // Writes every field. Returns false where the store could not be opened or
 // written, or where the record fails ValidateSettings (then nothing is

@@ -1,9 +1,17 @@
 #include "app/ProbeCommand.h"
 #include "platform/SystemNameResolver.h"
+#include "registry/RegistryStore.h"
 #include "servers/HttpCheckServer.h"
+#include "support/TempDir.h"
+#include "support/TextFiles.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 using namespace std::chrono_literals;
@@ -48,5 +56,45 @@ TEST(ProbeCommand, ExitStatusFollowsTheAddressThatIpModeSelects) {
     EXPECT_TRUE(
         text.starts_with(c.Trace.empty() ? "Err: " : "Msg: LANのIPアドレスを収得しました。\n"))
         << text;
+  }
+}
+
+// A probe changes nothing, so it writes nothing: not over a file that lacks
+// the description value a load would add (nor its modification time), not
+// over a damaged one, and no file or folder where there was none.
+TEST(ProbeCommand, LeavesTheSettingsFileUntouched) {
+  tavro::test::TempDir dir{"tavro-probe"};
+  const auto folder = dir / "Quillbet";
+  const auto file = folder / "Tavro.reg";
+  const std::string head = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Quillbet\\Tavro]\r\n";
+  // An empty Trace makes the probe end at once.
+  const std::vector<std::string> texts{
+      "",
+      head + "\"Trace\"=\"\"\r\n\"IPMode\"=\"LAN\"\r\n\r\n",
+      head + "\"Trace\"=\"\"\r\n\"Server\"=dword:00000001\r\njunk\r\n",
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    std::filesystem::remove_all(folder);
+    if (!text.empty()) {
+      std::filesystem::create_directories(folder);
+      std::ofstream(file, std::ios::binary) << text;
+      const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), old, 0), 0);
+    }
+    const auto store = MakeFileRegistryStore(file);
+    std::ostringstream out, err;
+    RunProbeCommand(*store, out, err);
+    if (text.empty()) {
+      EXPECT_FALSE(std::filesystem::exists(folder));
+      continue;
+    }
+    EXPECT_EQ(tavro::test::ReadFileBytes(file), text);
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              1);
   }
 }

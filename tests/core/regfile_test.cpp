@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 using namespace tavro;
 using tavro::test::Crlf;
@@ -235,4 +236,40 @@ TEST(RegFile, LargeFilesParseInLinearTime) {
   const double small = bestTime(1000);
   const double large = bestTime(16000);
   EXPECT_LT(large, small * 64) << small << " s against " << large << " s of CPU time";
+}
+
+// Old Mac editors end lines with CR alone, and a file converted to CR LF twice
+// has CR CR LF: both read line by line, hex continuations included. A last
+// line without an LF still counts as possibly cut, so the original is kept.
+TEST(RegFile, ReadsCrLineEndsAsLines) {
+  const std::string lf =
+      "REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"A\"=\"1\"\n\"Bin\"=hex:01,02,\\\n  03\n"
+      "; note\n\"B\"=dword:00000002\n";
+  const std::string expected = RegFile::Parse(Crlf(lf)).Serialise();
+  struct Case {
+    const char* LineEnd;
+    bool Damaged;
+  };
+  for (const auto& [end, damaged] : {Case{"\r", true}, Case{"\r\r\n", false}}) {
+    std::string text;
+    for (char c : lf) {
+      text += c == '\n' ? std::string(end) : std::string(1, c);
+    }
+    const RegFile file = RegFile::Parse(text);
+    EXPECT_EQ(file.Serialise(), expected) << end;
+    EXPECT_EQ(file.Damaged(), damaged) << end;
+  }
+}
+
+// A value line that does not parse is dropped, and its name is known to the
+// reader, by key; a line that names nothing is damage without a name.
+TEST(RegFile, NamesTheValuesOnLinesThatDoNotParse) {
+  const RegFile file = RegFile::Parse(Crlf(
+      "REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"Server\"=dword:123456789\n\"Good\"=\"x\"\n"
+      "junk\n\"Cut\"=hex:01,\\\n[HKEY_CURRENT_USER\\L]\n@=\"bad \\q\"\n\"Twice\"=hex:zz\n"
+      "\"Twice\"=\"later good\"\n"));
+  EXPECT_TRUE(file.Damaged());
+  EXPECT_EQ(file.UnreadValues("hkey_current_user\\k"), (std::vector<std::string>{"Server", "Cut"}));
+  EXPECT_EQ(file.UnreadValues("HKEY_CURRENT_USER\\L"), (std::vector<std::string>{"", "Twice"}));
+  EXPECT_TRUE(file.UnreadValues("HKEY_CURRENT_USER\\M").empty());
 }

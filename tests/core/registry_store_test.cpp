@@ -349,3 +349,75 @@ TEST_F(RegistryStoreTest, DefaultPathFollowsXdgConfigHome) {
   xdg ? ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
   home ? ::setenv("HOME", savedHome.c_str(), 1) : ::unsetenv("HOME");
 }
+
+// The file holds a password anyone who can read it can decode: its folder is
+// closed to others even where it was made open, and every copy beside it
+// (a .bad linked to a file put there by hand with 0644) is the user's alone.
+TEST_F(RegistryStoreTest, FolderAndKeptCopyAreTheUsersAlone) {
+  Seed("REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\Quillbet\\Tavro]\r\njunk\r\n");
+  fs::permissions(File, fs::perms(0644));
+  fs::permissions(File.parent_path(), fs::perms(0755));
+  fs::permissions(Root.Path(), fs::perms(0755));
+  auto key = Open();
+  EXPECT_EQ(Stat(File.parent_path()).st_mode & 07777, 0700u);
+  EXPECT_EQ(Stat(Root.Path()).st_mode & 07777, 0755u);  // not Tavro's folder
+  SetSz(*key, "Server", "x");
+  ASSERT_TRUE(key->Close());
+  EXPECT_EQ(Stat(File.string() + ".bad").st_mode & 07777, 0600u);
+  EXPECT_EQ(Stat(File).st_mode & 07777, 0600u);
+}
+
+// A key opened for reading alone leaves the folder as it is: no folder made,
+// no lock file, no key created, nothing set.
+TEST_F(RegistryStoreTest, ReadingAloneWritesNothing) {
+  FileRegistryStore store(File);
+  {
+    auto key = store.OpenKeyForReading(kKey);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(Get(*key, "Server", kRegSz), std::nullopt);
+    EXPECT_TRUE(key->Close());
+  }
+  EXPECT_FALSE(fs::exists(File.parent_path()));
+
+  const std::string text = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n\r\n";
+  Seed(text);
+  auto key = store.OpenKeyForReading(kKey);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(SetSz(*key, "Server", "x"), RegResult::Failed);
+  key->MarkDamaged();
+  EXPECT_TRUE(key->Close());
+  EXPECT_EQ(ReadFileBytes(File), text);
+  EXPECT_EQ(std::distance(fs::directory_iterator(File.parent_path()), fs::directory_iterator()), 1);
+}
+
+// What the store could not read is told to the caller, and what the caller
+// could not take makes the save keep the original as a damaged file would.
+TEST_F(RegistryStoreTest, DamageIsToldAndCallerFoundDamageKeepsTheOriginal) {
+  const std::string broken = kHead + "\"Server\"=\"cut \\q\"\n\"Sleep\"=\"5000\"\n";
+  Seed(broken);
+  for (const bool readOnly : {false, true}) {
+    auto key = readOnly ? Store().OpenKeyForReading(kKey) : Store().CreateKey(kKey);
+    ASSERT_NE(key, nullptr);
+    EXPECT_TRUE(key->StoreDamaged());
+    EXPECT_TRUE(key->ValueUnread("server"));
+    EXPECT_FALSE(key->ValueUnread("Sleep"));
+  }
+  const std::string clean = kHead + "\"Sleep\"=\"5000\"\n";
+  Seed(clean);
+  const fs::path bad = File.string() + ".bad";
+  for (const bool marked : {false, true}) {
+    fs::remove(bad);
+    Seed(clean);
+    auto key = Open();
+    EXPECT_FALSE(key->StoreDamaged());
+    if (marked) {
+      key->MarkDamaged();
+    }
+    Set(*key, "Sleep", kRegDword, std::string("\x88\x13\0\0", 4));
+    ASSERT_TRUE(key->Close());
+    EXPECT_EQ(fs::exists(bad), marked);
+    if (marked) {
+      EXPECT_EQ(ReadFileBytes(bad), clean);
+    }
+  }
+}

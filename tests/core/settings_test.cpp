@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <vector>
 
@@ -151,9 +154,20 @@ TEST_F(SettingsTest, WrongTypesShapesAndLengthsGiveDefaultsAndKeepTheRest) {
   expected.IPMode = "WAN";
   expected.Sleep = -1;
   expected.IsCreateWwwOpen = expected.IsIpGetOnly = 0;
-  const Settings s = Loaded();
+  Settings s;
+  std::vector<SettingsFallback> fallbacks;
+  ASSERT_TRUE(LoadSettings(*Store, s, fallbacks));
   EXPECT_EQ(s, expected);
   EXPECT_FALSE(ValidateSettings(s));
+  std::vector<std::string> named;
+  for (const auto& fallback : fallbacks) {
+    named.push_back(fallback.Value + ": " + fallback.Reason);
+  }
+  EXPECT_EQ(named, (std::vector<std::string>{
+                       "Server: 値の種類が違います", "OnlineFile: 長すぎます",
+                       "OfflineFile: Shift_JIS の文字列として読めません",
+                       "IPMode: 値の種類が違います", "Sleep: 値の種類が違います",
+                       "IsCreateWwwOpen: 値の種類が違います", "IsIpGetOnly: 長すぎます"}));
 }
 
 TEST_F(SettingsTest, BrokenPasswordValuesLoadEmpty) {
@@ -272,4 +286,148 @@ TEST_F(SettingsTest, StoreThatCannotOpenLeavesRecordAndReportsIt) {
   EXPECT_FALSE(LoadSettings(*store, s));
   EXPECT_EQ(s, Sample());
   EXPECT_FALSE(SaveSettings(*store, s));
+}
+
+namespace {
+
+// The file with the value's line (and its continuation lines) replaced.
+std::string WithLine(std::string text, const std::string& name, const std::string& line) {
+  const auto start = text.find("\"" + name + "\"=");
+  EXPECT_NE(start, std::string::npos) << name;
+  auto end = start;
+  do {
+    end = text.find("\r\n", end) + 2;
+  } while (text.compare(end - 3, 1, "\\") == 0);
+  return text.replace(start, end - start, line + "\r\n");
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+mode_t Mode(const fs::path& path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+}  // namespace
+
+// A file Tavro cannot take as it stands: the load names each value that gave
+// way to its default and writes nothing, and the first save keeps the user's
+// file as it was beside the new one, while what Tavro does not know stays.
+TEST_F(SettingsTest, UnreadableValuesAreNamedAndTheFileIsKeptBeforeTheFirstSave) {
+  ASSERT_TRUE(SaveSettings(*Store, Sample()));
+  const std::string good =
+      FileText() + "[HKEY_CURRENT_USER\\Software\\Other]\r\n\"Theirs\"=\"kept\"\r\n\r\n";
+  const std::string tavroKey = "[HKEY_CURRENT_USER\\Software\\Quillbet\\Tavro]\r\n";
+  const std::string unknown = tavroKey + "\"Future\"=dword:00000007\r\n";
+  const std::string base = Replaced(good, tavroKey, unknown);
+  std::string hugePassword = "\"Password\"=hex:00";
+  for (int i = 1; i < 600; ++i) {
+    hugePassword += ",5a";
+  }
+  struct Case {
+    const char* What;
+    std::string Text;
+    std::vector<std::string> Named;  // "" is the file as a whole
+    std::function<void(Settings&)> Defaulted;
+  };
+  const auto none = [](Settings&) {};
+  const std::vector<Case> cases = {
+      // UTF-8 where the file holds CP932: one line no longer parses, another
+      // parses but would read as other characters.
+      {"UTF-8",
+       WithLine(WithLine(base, "OnlineFile", "\"OnlineFile\"=\"/home/me/テンプレート.html\""),
+                "OfflineFile", "\"OfflineFile\"=\"/home/me/あい.html\""),
+       {"OnlineFile", "OfflineFile"}, [](Settings& s) { s.OnlineFile = s.OfflineFile = ""; }},
+      {"Server as a dword", WithLine(base, "Server", "\"Server\"=dword:00000001"), {"Server"},
+       [](Settings& s) { s.Server = ""; }},
+      {"Sleep as a string", WithLine(base, "Sleep", "\"Sleep\"=\"600000\""), {"Sleep"},
+       [](Settings& s) { s.Sleep = kSleepNever; }},
+      {"oversized Password", WithLine(base, "Password", hugePassword), {"Password"},
+       [](Settings& s) { s.Password = ""; }},
+      {"CR line ends", Replaced(base, "\r\n", "\r"), {""}, none},
+  };
+  const fs::path bad = File.string() + ".bad";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    fs::remove(bad);
+    { std::ofstream(File, std::ios::binary | std::ios::trunc) << c.Text; }
+    fs::permissions(File, fs::perms(0644));
+
+    Settings loaded;
+    std::vector<SettingsFallback> fallbacks;
+    ASSERT_TRUE(LoadSettings(*Store, loaded, fallbacks));
+    std::vector<std::string> named;
+    for (const auto& fallback : fallbacks) {
+      named.push_back(fallback.Value);
+      EXPECT_TRUE(FallbackLogLine(fallback).starts_with("Err: 設定"));
+    }
+    EXPECT_EQ(named, c.Named);
+    Settings expected = Sample();
+    c.Defaulted(expected);
+    EXPECT_EQ(loaded, expected);
+    EXPECT_EQ(FileText(), c.Text);  // the load wrote nothing over it
+    EXPECT_FALSE(fs::exists(bad));
+
+    loaded.Server = "ftp.saved.example";
+    ASSERT_TRUE(SaveSettings(*Store, loaded));
+    EXPECT_EQ(test::ReadFileBytes(bad), c.Text);
+    EXPECT_EQ(Mode(bad), 0600u);
+    const std::string saved = FileText();
+    EXPECT_NE(saved.find("\"Future\"=dword:00000007\r\n"), std::string::npos);
+    EXPECT_NE(saved.find("\"Theirs\"=\"kept\"\r\n"), std::string::npos);
+
+    // Saved clean: nothing more to report, and the kept original stays.
+    loaded.Server = "ftp.again.example";
+    ASSERT_TRUE(SaveSettings(*Store, loaded));
+    Settings again;
+    ASSERT_TRUE(LoadSettings(*Store, again, fallbacks));
+    EXPECT_TRUE(fallbacks.empty());
+    EXPECT_EQ(again, loaded);
+    EXPECT_EQ(test::ReadFileBytes(bad), c.Text);
+  }
+}
+
+TEST_F(SettingsTest, FallbackLineNamesTheValueAndWhereTheOriginalIsKept) {
+  EXPECT_EQ(FallbackLogLine({"OnlineFile", "値の種類が違います"}),
+            "Err: 設定 \"OnlineFile\" を読めなかったため既定値にしました（値の種類が違います。"
+            "元のファイルは Tavro.reg.bad に残します）");
+}
+
+// Reading alone, as the probe does, leaves no trace: no folder, no lock, no
+// description value, and a damaged file is not set aside.
+TEST_F(SettingsTest, ReadingAloneWritesNothing) {
+  Settings s;
+  std::vector<SettingsFallback> fallbacks;
+  ASSERT_TRUE(ReadSettings(*Store, s, fallbacks));
+  EXPECT_EQ(s, Settings{});
+  EXPECT_FALSE(fs::exists(File.parent_path()));
+
+  fs::create_directories(File.parent_path());
+  const std::string text =
+      "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Quillbet\\Tavro]\n\"Server\"=dword:1\n"
+      "\"Trace\"=\"mail.example.jp\"\n";
+  { std::ofstream(File, std::ios::binary) << text; }
+  ASSERT_TRUE(ReadSettings(*Store, s, fallbacks));
+  EXPECT_EQ(s.Trace, "mail.example.jp");
+  ASSERT_EQ(fallbacks.size(), 1u);
+  EXPECT_EQ(fallbacks[0].Value, "Server");
+  EXPECT_EQ(FileText(), text);
+  EXPECT_EQ(std::distance(fs::directory_iterator(File.parent_path()), fs::directory_iterator()),
+            1);
+}
+
+TEST_F(SettingsTest, SettingsFolderIsClosedToOthersAtLoad) {
+  fs::create_directories(File.parent_path());
+  fs::permissions(File.parent_path(), fs::perms(0755));
+  fs::permissions(Dir.Path(), fs::perms(0755));
+  Settings s;
+  ASSERT_TRUE(LoadSettings(*Store, s));
+  EXPECT_EQ(Mode(File.parent_path()), 0700u);
+  EXPECT_EQ(Mode(Dir.Path()), 0755u);  // the folder above is not Tavro's
 }
