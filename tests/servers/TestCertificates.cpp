@@ -25,6 +25,9 @@ TestCertificates::TestCertificates() {
       "-extfile leaf.ext -out localhost.pem\n"
       "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 3 "
       "-extfile other.ext -out other-name.pem\n"
+      // Its end a day before its start: expired from the moment it is made.
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days -1 "
+      "-extfile leaf.ext -out expired.pem\n"
       "openssl x509 -req -in server.csr -signkey server.key -days 3 -extfile leaf.ext "
       "-out self-signed.pem\n"
       "chmod 0644 *.pem server.key\n";

@@ -1,8 +1,9 @@
 // Certificates made for the TLS tests at run time with the openssl command, in
 // a temporary folder removed by the destructor: a test CA, a server
 // certificate from it for localhost and 127.0.0.1, one from it for another
-// name, and a self-signed one for localhost. The machine's store is never
-// touched; TrustTestCa points the process's OpenSSL at the test CA instead.
+// name, an expired one, and a self-signed one for localhost. The machine's
+// store is never touched; TrustTestCa points the process's OpenSSL at the test
+// CA instead.
 #pragma once
 
 #include "support/TempDir.h"
@@ -26,6 +27,7 @@ public:
   std::filesystem::path Ca() const { return Dir / "ca.pem"; }
   std::filesystem::path Localhost() const { return Dir / "localhost.pem"; }
   std::filesystem::path OtherName() const { return Dir / "other-name.pem"; }
+  std::filesystem::path Expired() const { return Dir / "expired.pem"; }
   std::filesystem::path SelfSigned() const { return Dir / "self-signed.pem"; }
 
   // Sets SSL_CERT_FILE to the test CA and SSL_CERT_DIR to an empty folder, so
