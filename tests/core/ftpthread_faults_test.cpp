@@ -218,14 +218,14 @@ std::vector<Fault> Faults() {
   for (auto& [name, handler] : EndlessReplies("257", "150")) {
     const std::string cause = name == "LineWithoutEnd" ? "the server's reply is longer than 64 KiB"
                                                        : "timed out after 3 s";
-    faults.push_back({"MkdReply" + name,
-                      {{"MKD", handler}},
-                      [](CFtpThread& ftp) { ftp.QueueCreateDirectory("new"); },
-                      FtpFailure(10, "Msg: ディレクトリを作成します。 : \"new\"",
-                                 "Err: ディレクトリを作成することができませんでした。 : \"new\"",
-                                 cause),
-                      After::Broken,
-                      cause});
+    faults.push_back(
+        {"MkdReply" + name,
+         {{"MKD", handler}},
+         [](CFtpThread& ftp) { ftp.QueueCreateDirectory("new"); },
+         FtpFailure(10, "Msg: ディレクトリを作成します。 : \"new\"",
+                    "Err: ディレクトリを作成することができませんでした。 : \"new\"", cause),
+         After::Broken,
+         cause});
   }
   return faults;
 }

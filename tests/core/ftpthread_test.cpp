@@ -171,27 +171,27 @@ TEST_F(FtpThreadTest, DownloadsRenamesRemovalsAndNewDirectories) {
   const auto done =
       FtpStep(5, "Msg: ダウンロードします。", "Msg: ダウンロードに成功しました。", true);
   const std::string q300 = "\"" + n300 + "\"";
-  const auto expected =
-      Join({failed("the local file exists"), done, done, failed("550 Failed to open file."),
-            failed("No such file or directory"), done,
-            FtpStep(10, "Msg: ディレクトリを作成します。 : \"new dir\"",
-                    "Msg: ディレクトリを作成しました。 : \"new dir\"", true),
-            FtpStep(8, "Msg: ファイル名を変更します。: \"new dir/b.txt\"",
-                    "Msg: ファイル名を変更しました。: \"new dir/b.txt\"", true),
-            FtpFailure(9, "Msg: ディレクトリを削除します。 : \"new dir\"",
-                       "Err: ディレクトリを削除することができませんでした。 : \"new dir\"",
-                       "550 Remove directory operation failed."),
-            FtpStep(7, "Msg: ファイルを削除します。 : \"new dir/b.txt\"",
-                    "Msg: ファイルを削除しました。: \"new dir/b.txt\"", true),
-            FtpStep(9, "Msg: ディレクトリを削除します。 : \"new dir\"",
-                    "Msg: ディレクトリを削除しました。 : \"new dir\"", true),
-            FtpFailure(10, "Msg: ディレクトリを作成します。 : " + q300,
-                       "Err: ディレクトリを作成することができませんでした。 : " + q300,
-                       "550 Create directory operation failed."),
-            FtpFailure(8, "Msg: ファイル名を変更します。: \"x.txt\"",
-                       "Err: ファイル名を変更できませんでした。: \"x.txt\"", "550 RNFR command failed."),
-            FtpFailure(6, "Msg: アップロードします。", "Err: アップロードに失敗しました。: \"up.txt\"",
-                       "No such file or directory")});
+  const auto expected = Join(
+      {failed("the local file exists"), done, done, failed("550 Failed to open file."),
+       failed("No such file or directory"), done,
+       FtpStep(10, "Msg: ディレクトリを作成します。 : \"new dir\"",
+               "Msg: ディレクトリを作成しました。 : \"new dir\"", true),
+       FtpStep(8, "Msg: ファイル名を変更します。: \"new dir/b.txt\"",
+               "Msg: ファイル名を変更しました。: \"new dir/b.txt\"", true),
+       FtpFailure(9, "Msg: ディレクトリを削除します。 : \"new dir\"",
+                  "Err: ディレクトリを削除することができませんでした。 : \"new dir\"",
+                  "550 Remove directory operation failed."),
+       FtpStep(7, "Msg: ファイルを削除します。 : \"new dir/b.txt\"",
+               "Msg: ファイルを削除しました。: \"new dir/b.txt\"", true),
+       FtpStep(9, "Msg: ディレクトリを削除します。 : \"new dir\"",
+               "Msg: ディレクトリを削除しました。 : \"new dir\"", true),
+       FtpFailure(10, "Msg: ディレクトリを作成します。 : " + q300,
+                  "Err: ディレクトリを作成することができませんでした。 : " + q300,
+                  "550 Create directory operation failed."),
+       FtpFailure(8, "Msg: ファイル名を変更します。: \"x.txt\"",
+                  "Err: ファイル名を変更できませんでした。: \"x.txt\"", "550 RNFR command failed."),
+       FtpFailure(6, "Msg: アップロードします。", "Err: アップロードに失敗しました。: \"up.txt\"",
+                  "No such file or directory")});
   EXPECT_EQ(AwaitResults(16, 5), expected);
   EXPECT_TRUE(ReadFileBytes(Local / "one") == bytes);
   EXPECT_EQ(ReadFileBytes(Local / "two"), "second");
