@@ -4,6 +4,7 @@
 
 #include "ftp/FtpReplyReader.h"
 #include "ftp/FtpTls.h"
+#include "platform/CauseLine.h"
 #include "platform/TlsClient.h"
 
 #include <Poco/Exception.h>
@@ -14,6 +15,7 @@
 #include <Poco/Timestamp.h>
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <system_error>
 #include <vector>
 
 namespace tavro {
@@ -33,6 +36,25 @@ constexpr std::size_t MaxListLine = 64 * 1024;
 
 Poco::Timespan ToTimespan(std::chrono::milliseconds ms) {
   return Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(ms.count()) * 1000);
+}
+
+std::string SystemError(int error) {
+  return std::system_category().message(error);
+}
+
+// What a Poco exception says happened, in the words of the system where it
+// carries an error number.
+std::string ExceptionCause(const Poco::Exception& e, std::chrono::milliseconds timeout) {
+  if (dynamic_cast<const Poco::TimeoutException*>(&e) != nullptr) {
+    return TimedOutCause(timeout.count());
+  }
+  if (dynamic_cast<const Poco::Net::HostNotFoundException*>(&e) != nullptr) {
+    return ::gai_strerror(EAI_NONAME);
+  }
+  if (dynamic_cast<const Poco::IOException*>(&e) != nullptr && e.code() > 0) {
+    return SystemError(e.code());
+  }
+  return e.message().empty() ? e.displayText() : e.message();
 }
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
@@ -148,9 +170,11 @@ private:
 };
 
 // Reads LIST lines from the data connection until it ends and hands each to
-// take. A listing cut off part-way keeps what arrived.
-void ReceiveListing(Poco::Net::StreamSocket& data,
-                    const std::function<void(std::string_view)>& take) {
+// take. Where the connection breaks, says why; empty where it ended.
+std::string ReceiveListing(Poco::Net::StreamSocket& data,
+                           const std::function<void(std::string_view)>& take,
+                           std::chrono::milliseconds timeout) {
+  std::string broken;
   std::vector<char> buffer(TransferBuffer);
   std::string line;
   bool skipping = false;  // inside a line too long to keep
@@ -183,19 +207,23 @@ void ReceiveListing(Poco::Net::StreamSocket& data,
         chunk.remove_prefix(newline + 1);
       }
     }
-  } catch (const Poco::Exception&) {
-    // Cut off: what arrived is reported, and the server's reply is still
-    // read so that the dialogue stays in step.
+  } catch (const Poco::Exception& e) {
+    // Cut off: the server's reply is still read so that the dialogue stays
+    // in step.
+    broken = ExceptionCause(e, timeout);
   }
   if (!skipping && !line.empty()) {
     take(line);
   }
+  return broken;
 }
 
 }  // namespace
 
 // The server answered, only not as hoped: the dialogue is still in step.
-struct Refusal {};
+struct Refusal {
+  std::string Reply;  // what it answered
+};
 
 // The control connection and the commands on it. Replies are read with
 // FtpReplyReader against one deadline per answer, so a server that never ends
@@ -218,7 +246,7 @@ public:
         return Reader.Take();
       }
       if (Reader.Status() == FtpReplyReader::State::TooLong) {
-        throw Poco::ProtocolException("the server's reply is too long");
+        throw Poco::ProtocolException("the server's reply is longer than 64 KiB");
       }
       const Poco::Timestamp::TimeDiff left = deadline - Poco::Timestamp();
       // Over TLS, part of a record may already be decrypted and waiting while
@@ -268,35 +296,41 @@ public:
   FtpReply Require(const std::string& command) {
     FtpReply reply = Command(command);
     if (reply.Code / 100 != 2) {
-      throw Refusal{};
+      throw Refusal{reply.Text};
     }
     return reply;
   }
 
   void Login(const std::string& user, const std::string& password) {
-    const int code = Command("USER " + user).Code;
-    if (code == 331) {
+    const FtpReply reply = Command("USER " + user);
+    if (reply.Code == 331) {
       Require("PASS " + password);
-    } else if (code / 100 != 2) {
-      throw Refusal{};
+    } else if (reply.Code / 100 != 2) {
+      throw Refusal{reply.Text};
     }
     Require("TYPE I");
   }
 
   // AUTH TLS, the handshake, then PBSZ 0 and PROT P so that the data
-  // connections are protected too. False where the server refuses any of
-  // them (the caller ends the session before USER); throws where the
-  // handshake or the certificate fails.
-  bool Secure(const std::string& host, Poco::Net::Context::Ptr context) {
-    if (Command("AUTH TLS").Code != 234 || !Pending.empty()) {
-      return false;  // nothing may come between the 234 and the handshake
+  // connections are protected too. Throws a refusal where the server
+  // refuses any of them (the caller ends the session before USER), a Poco
+  // exception where the handshake or the certificate fails.
+  void Secure(const std::string& host, Poco::Net::Context::Ptr context) {
+    const FtpReply auth = Command("AUTH TLS");
+    if (auth.Code != 234) {
+      throw Refusal{auth.Text};
+    }
+    if (!Pending.empty()) {
+      // Nothing may come between the 234 and the handshake.
+      throw Refusal{"the server sent more after its 234 to AUTH TLS"};
     }
     // The handshake waits on the socket itself, not through the reply reader.
     Control.setReceiveTimeout(Timeout);
     Control = SecureControlSocket(Control, host, context);
     TlsHost = host;
     Tls = std::move(context);
-    return Command("PBSZ 0").Code / 100 == 2 && Command("PROT P").Code / 100 == 2;
+    Require("PBSZ 0");
+    Require("PROT P");
   }
   bool IsSecure() const { return Tls != nullptr; }
 
@@ -310,8 +344,9 @@ public:
     Poco::Net::ServerSocket listener(Poco::Net::SocketAddress(local.host(), 0));
     SendPort(listener.address());
     Send(command);
-    if (ReadReply(Poco::Timestamp() + Timeout.totalMicroseconds()).Code / 100 != 1) {
-      throw Refusal{};
+    const FtpReply first = ReadReply(Poco::Timestamp() + Timeout.totalMicroseconds());
+    if (first.Code / 100 != 1) {
+      throw Refusal{first.Text};
     }
     if (!listener.poll(Timeout, Poco::Net::Socket::SELECT_READ)) {
       // Not a refusal: the server's final reply may still come, so the
@@ -340,8 +375,9 @@ public:
   // the server sent or kept the whole file.
   void EndTransfer() {
     CloseData();
-    if (Answer().Code / 100 != 2) {
-      throw Refusal{};
+    const FtpReply last = Answer();
+    if (last.Code / 100 != 2) {
+      throw Refusal{last.Text};
     }
   }
 
@@ -415,7 +451,7 @@ private:
         return;
       }
       if (reply.Code / 100 != 5 || address.family() != Poco::Net::AddressFamily::IPv4) {
-        throw Refusal{};
+        throw Refusal{reply.Text};
       }
       Eprt = false;  // a server that does not know EPRT; PORT from now on
     }
@@ -499,17 +535,21 @@ std::optional<FtpSession::ServerAddress> FtpSession::ParseServer(std::string_vie
 
 bool FtpSession::Open(std::string_view server, std::string_view user, std::string_view password) {
   Close();
+  ClosedBecause.clear();
   const auto tlsServer = ExplicitTlsServer(server);
   const auto address = ParseServer(tlsServer ? *tlsServer : server);
   if (!address) {
+    Fail("no host name and port in the server text");
     return false;
   }
   Poco::Net::Context::Ptr tls;
   if (tlsServer) {
     tls = MakeVerifyingClientContext(address->Host);
     if (!tls) {
+      Fail("TLS cannot be set up for this host name");
       return false;
     }
+    RecordCertificateProblems(tls);
   }
   const Poco::Timespan timeout = ToTimespan(Timeouts.Reply);
   try {
@@ -521,11 +561,16 @@ bool FtpSession::Open(std::string_view server, std::string_view user, std::strin
     auto client = std::make_unique<Client>(socket, timeout);
 
     // The greeting, after any "120 ready in a moment", within one time-out.
-    if (client->Answer().Code / 100 != 2) {
+    const FtpReply greeting = client->Answer();
+    if (greeting.Code / 100 != 2) {
+      Fail(greeting.Text);
       return false;
     }
-    if (tls && !client->Secure(address->Host, tls)) {
-      return false;  // no USER, no password: the server would not protect them
+    if (tls) {
+      TakeCertificateProblem();
+      // A refusal ends the attempt: no USER, no password, since the server
+      // would not protect them.
+      client->Secure(address->Host, tls);
     }
     // FEAT before the log-on: the user name and password already go in the
     // server's encoding.
@@ -544,13 +589,15 @@ bool FtpSession::Open(std::string_view server, std::string_view user, std::strin
     client->Login(*wireUser, *wirePassword);
     Control = std::move(client);
     return true;
-  } catch (const Refusal&) {
-    return false;
-  } catch (const Poco::Exception&) {
-    return false;
-  } catch (const std::exception&) {
-    return false;
+  } catch (const Refusal& refusal) {
+    Fail(refusal.Reply);
+  } catch (const Poco::Exception& e) {
+    const std::string certificate = TakeCertificateProblem();
+    Fail(certificate.empty() ? ExceptionCause(e, Timeouts.Reply) : certificate);
+  } catch (const std::exception& e) {
+    Fail(e.what());
   }
+  return false;
 }
 
 bool FtpSession::IsOpen() const {
@@ -566,31 +613,53 @@ void FtpSession::Close() {
 
 void FtpSession::Abandon() {
   // The socket closes at once; a QUIT now would be read out of step.
+  ClosedBecause = Cause;
   Control.reset();
 }
 
-std::optional<std::string> FtpSession::ToArgument(std::string_view text) const {
+void FtpSession::Fail(std::string_view cause) {
+  Cause = BoundedCause(cause);
+}
+
+bool FtpSession::Closed() {
+  if (Control) {
+    return false;
+  }
+  Fail(ClosedBecause.empty() ? std::string("not connected")
+                             : "the connection had closed: " + ClosedBecause);
+  return true;
+}
+
+std::optional<std::string> FtpSession::ToArgument(std::string_view text) {
   auto wire = TextCodec.ToWire(text);
-  if (wire && wire->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+  if (!wire) {
+    Fail(TextCodec.Encoding() == FtpTextEncoding::Utf8
+             ? "the name cannot be sent as UTF-8"
+             : "the name holds a character that code page 932 cannot carry");
+  } else if (wire->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    Fail("the name holds a line break or NUL");
     return std::nullopt;
   }
   return wire;
 }
 
 bool FtpSession::Exchange(const std::function<void(Client&)>& exchange) {
-  if (!Control) {
+  if (Closed()) {
     return false;
   }
   try {
     exchange(*Control);
     return true;
-  } catch (const Refusal&) {
+  } catch (const Refusal& refusal) {
+    Fail(refusal.Reply);
     return false;
-  } catch (const Poco::Exception&) {
-    Abandon();
-  } catch (const std::exception&) {
-    Abandon();
+  } catch (const Poco::Exception& e) {
+    const std::string certificate = TakeCertificateProblem();
+    Fail(certificate.empty() ? ExceptionCause(e, Timeouts.Reply) : certificate);
+  } catch (const std::exception& e) {
+    Fail(e.what());
   }
+  Abandon();
   return false;
 }
 
@@ -601,14 +670,18 @@ bool FtpSession::ChangeDirectory(std::string_view path) {
 
 std::optional<std::string> FtpSession::CurrentDirectory() {
   std::string wire;
-  if (!Exchange([&](Client& c) { wire = c.WorkingDirectory(); }) || wire.empty()) {
+  if (!Exchange([&](Client& c) { wire = c.WorkingDirectory(); })) {
+    return std::nullopt;
+  }
+  if (wire.empty()) {
+    Fail("no folder in the server's answer to PWD");
     return std::nullopt;
   }
   return TextCodec.ToText(wire);
 }
 
-std::size_t FtpSession::List(std::string_view path,
-                             const std::function<void(const FtpEntry&)>& onEntry) {
+std::optional<std::size_t> FtpSession::List(std::string_view path,
+                                            const std::function<void(const FtpEntry&)>& onEntry) {
   const auto wire = ToArgument(path);
   if (!wire) {
     return 0;
@@ -621,7 +694,9 @@ std::size_t FtpSession::List(std::string_view path,
       onEntry(*entry);
     }
   };
-  Exchange([&](Client& c) {
+  bool started = false;
+  std::string broken;
+  const bool answered = Exchange([&](Client& c) {
     // Servers read a LIST argument differently: some split it at blanks as a
     // shell would and list nothing for "/my site". A bare LIST in the folder
     // itself reads the same everywhere; the session then returns to where it
@@ -651,7 +726,8 @@ std::size_t FtpSession::List(std::string_view path,
     };
     try {
       c.BeginTransfer(argument.empty() ? std::string("LIST") : "LIST " + argument);
-      ReceiveListing(c.Data(), take);
+      started = true;
+      broken = ReceiveListing(c.Data(), take, Timeouts.Reply);
       c.EndTransfer();
     } catch (const Refusal&) {
       goBack();
@@ -659,24 +735,47 @@ std::size_t FtpSession::List(std::string_view path,
     }
     goBack();
   });
-  return count;
+  if (answered && broken.empty()) {
+    return count;
+  }
+  if (answered) {
+    Fail(broken);  // the server called it complete; it was not
+  }
+  if (started && Control) {
+    // A listing cut off is no listing of the folder, and what broke its data
+    // connection may break the next one: the owner logs on again.
+    ClosedBecause = Cause;
+    Control->Quit();
+    Control.reset();
+  }
+  if (!Control) {
+    return std::nullopt;
+  }
+  return 0;
 }
 
 bool FtpSession::Download(std::string_view remoteFile, const std::string& localFile,
                           bool replaceExisting) {
   const auto wire = ToArgument(remoteFile);
-  if (!wire || !Control || localFile.empty()) {
+  if (!wire || Closed()) {
+    return false;
+  }
+  if (localFile.empty()) {
+    Fail("no local file name");
     return false;
   }
   struct stat existing {};
   if (!replaceExisting && ::lstat(localFile.c_str(), &existing) == 0) {
+    Fail("the local file exists");
     return false;
   }
   PartialFile partial(localFile);
   if (partial.Fd < 0) {
+    Fail(SystemError(errno));
     return false;
   }
   bool complete = false;
+  std::string broken;
   const bool answered = Exchange([&](Client& c) {
     c.BeginTransfer("RETR " + *wire);
     std::vector<char> buffer(TransferBuffer);
@@ -689,35 +788,51 @@ bool FtpSession::Download(std::string_view remoteFile, const std::string& localF
           break;
         }
         if (!WriteAll(partial.Fd, buffer.data(), static_cast<std::size_t>(received))) {
+          broken = SystemError(errno);
           written = false;
           break;
         }
       }
-    } catch (const Poco::Exception&) {
+    } catch (const Poco::Exception& e) {
+      broken = ExceptionCause(e, Timeouts.Reply);
     }
     // Closing the data connection early tells the server to stop; its reply
     // says whether the file arrived whole.
     c.EndTransfer();
     complete = complete && written;
   });
-  return answered && complete && partial.Commit(localFile, replaceExisting);
+  if (!answered) {
+    return false;
+  }
+  if (!complete) {
+    Fail(broken.empty() ? std::string("the download ended early") : broken);
+    return false;
+  }
+  if (!partial.Commit(localFile, replaceExisting)) {
+    Fail(SystemError(errno));
+    return false;
+  }
+  return true;
 }
 
 bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFile) {
   const auto wire = ToArgument(remoteFile);
-  if (!wire || !Control) {
+  if (!wire || Closed()) {
     return false;
   }
   const int fd = ::open(localFile.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
+    Fail(SystemError(errno));
     return false;
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    Fail("the local file is no regular file");
     ::close(fd);
     return false;
   }
   bool sent = false;
+  std::string broken;
   const bool answered = Exchange([&](Client& c) {
     c.BeginTransfer("STOR " + *wire);
     std::vector<char> buffer(TransferBuffer);
@@ -729,6 +844,9 @@ bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFil
         }
         if (got <= 0) {
           sent = got == 0;
+          if (!sent) {
+            broken = SystemError(errno);
+          }
           break;
         }
         const char* data = buffer.data();
@@ -742,13 +860,15 @@ bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFil
           left -= static_cast<std::size_t>(n);
         }
       }
-    } catch (const Poco::Exception&) {
+    } catch (const Poco::Exception& e) {
+      broken = ExceptionCause(e, Timeouts.Reply);
     }
     if (c.IsSecure()) {
       try {
         c.FinishSecureUpload();
-      } catch (const Poco::Exception&) {
+      } catch (const Poco::Exception& e) {
         sent = false;
+        broken = ExceptionCause(e, Timeouts.Reply);
       }
     }
     // The end of the data connection ends the file; the reply says whether
@@ -756,6 +876,9 @@ bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFil
     c.EndTransfer();
   });
   ::close(fd);
+  if (answered && !sent) {
+    Fail(broken.empty() ? std::string("the upload ended early") : broken);
+  }
   return answered && sent;
 }
 
@@ -768,8 +891,9 @@ bool FtpSession::Rename(std::string_view from, std::string_view to) {
   const auto wireFrom = ToArgument(from);
   const auto wireTo = ToArgument(to);
   return wireFrom && wireTo && Exchange([&](Client& c) {
-           if (c.Command("RNFR " + *wireFrom).Code / 100 != 3) {
-             throw Refusal{};
+           const FtpReply reply = c.Command("RNFR " + *wireFrom);
+           if (reply.Code / 100 != 3) {
+             throw Refusal{reply.Text};
            }
            c.Require("RNTO " + *wireTo);
          });

@@ -10,9 +10,9 @@
 // converted with Codec().ToText from a listing goes back as the same bytes.
 // Local file paths are program text too.
 //
-// Failures are results, never exceptions. After a time-out or a broken control
-// connection the dialogue with the server is out of step, so the session
-// closes itself: later operations fail at once.
+// Failures are results, never exceptions, and LastCause says what happened.
+// After a time-out or a broken control connection the dialogue with the server
+// is out of step, so the session closes itself: later operations fail at once.
 #pragma once
 
 #include "ftp/FtpEntry.h"
@@ -56,15 +56,26 @@ public:
 
   const FtpTextCodec& Codec() const { return TextCodec; }
 
+  // Why the last operation that failed did so, as one line of plain text: the
+  // server's reply ("530 Login incorrect."), the system's error ("Connection
+  // refused"), a time-out ("timed out after 30 s"), a certificate problem, or
+  // what the session itself refused. Server text in it is bounded already
+  // (BoundedCause). Set on every failure; a success leaves it undefined.
+  const std::string& LastCause() const { return Cause; }
+
   bool ChangeDirectory(std::string_view path);
   // The server's answer to PWD as program text; nullopt where it gave none.
   std::optional<std::string> CurrentDirectory();
 
   // LIST of the path (the current directory where empty); calls onEntry for
-  // every line it can read, in the server's order, and returns how many. A
-  // listing cut off part-way keeps what arrived. The session's directory is
-  // the same afterwards.
-  std::size_t List(std::string_view path, const std::function<void(const FtpEntry&)>& onEntry);
+  // every line it can read, in the server's order, and returns how many; 0
+  // where the server refused (the session lives). The session's directory is
+  // the same afterwards. nullopt where the listing was cut off part-way (the
+  // data connection broke, the server's last reply was no success) or the
+  // session broke meanwhile: the entries reported are not the folder, and the
+  // session has closed itself.
+  std::optional<std::size_t> List(std::string_view path,
+                                  const std::function<void(const FtpEntry&)>& onEntry);
 
   // RETR into a file written beside localFile and moved into place once the
   // whole file has arrived, so a failed download leaves nothing behind. Fails
@@ -82,15 +93,21 @@ private:
 
   // Program text to the bytes of a command argument; nullopt where the
   // encoding cannot carry it or it would break the command line (CR, LF, NUL).
-  std::optional<std::string> ToArgument(std::string_view text) const;
+  // Sets the cause where it gives nullopt.
+  std::optional<std::string> ToArgument(std::string_view text);
   // Runs one exchange; a refusal by the server leaves the session open, any
   // other failure closes it.
   bool Exchange(const std::function<void(Client&)>& exchange);
+  // True, with the cause set, where the session is closed.
+  bool Closed();
+  void Fail(std::string_view cause);
   void Abandon();
 
   FtpTimeouts Timeouts;
   FtpTextCodec TextCodec;
   std::unique_ptr<Client> Control;
+  std::string Cause;
+  std::string ClosedBecause;  // the cause that closed the session
 };
 
 }  // namespace tavro

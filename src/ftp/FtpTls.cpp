@@ -6,7 +6,12 @@
 
 #include <Poco/Timestamp.h>
 
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
 #include <algorithm>
+#include <atomic>
+#include <utility>
 
 namespace tavro {
 
@@ -19,7 +24,47 @@ bool StartsWithNoCase(std::string_view text, std::string_view lowerPrefix) {
          });
 }
 
+// The verify callback Poco installed, which decides; ours only listens.
+std::atomic<SSL_verify_cb> PocoVerify{nullptr};
+thread_local std::string CertificateProblem;
+
+int RecordingVerify(int ok, X509_STORE_CTX* store) {
+  const SSL_verify_cb decide = PocoVerify.load();
+  const int verdict = decide ? decide(ok, store) : ok;
+  if (verdict == 0 && CertificateProblem.empty()) {
+    const int error = X509_STORE_CTX_get_error(store);
+    switch (error) {
+      case X509_V_ERR_CERT_HAS_EXPIRED:
+        CertificateProblem = "certificate has expired";
+        break;
+      case X509_V_ERR_HOSTNAME_MISMATCH:
+      case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        CertificateProblem = "certificate is for another name";
+        break;
+      default:
+        CertificateProblem = X509_verify_cert_error_string(error);
+        break;
+    }
+  }
+  return verdict;
+}
+
 }  // namespace
+
+void RecordCertificateProblems(Poco::Net::Context::Ptr context) {
+  SSL_CTX* ssl = context->sslContext();
+  const SSL_verify_cb current = SSL_CTX_get_verify_callback(ssl);
+  if (current == &RecordingVerify) {
+    return;
+  }
+  // Every context gets the same callback from Poco.
+  PocoVerify = current;
+  SSL_CTX_set_verify(ssl, SSL_CTX_get_verify_mode(ssl), &RecordingVerify);
+}
+
+std::string TakeCertificateProblem() {
+  return std::exchange(CertificateProblem, std::string());
+}
 
 std::optional<std::string_view> ExplicitTlsServer(std::string_view server) {
   constexpr std::string_view scheme = "ftpes://";

@@ -27,6 +27,15 @@ Poco::Net::StreamSocket SecureControlSocket(const Poco::Net::StreamSocket& plain
                                             const std::string& host,
                                             Poco::Net::Context::Ptr context);
 
+// Makes every handshake with this context remember, on the thread that runs
+// it, why OpenSSL refused the server's certificate; Poco's verification stays
+// as it is. Call once, before the first handshake.
+void RecordCertificateProblems(Poco::Net::Context::Ptr context);
+// Why the last handshake on this thread refused the certificate ("certificate
+// has expired", "certificate is for another name", else OpenSSL's text for
+// the verify error), and forgets it; empty where no certificate was refused.
+std::string TakeCertificateProblem();
+
 // The TLS session a secured connection holds now; null for a plain one. Data
 // connections must resume a session of the control connection's (servers
 // commonly accept them only from the client that holds one), and under TLS

@@ -3,6 +3,7 @@
 #include "ftp/FtpEntry.h"
 #include "ftp/FtpSession.h"
 #include "ftp/FtpTextCodec.h"
+#include "platform/CauseLine.h"
 #include "platform/EventSet.h"
 
 #include <atomic>
@@ -69,6 +70,12 @@ struct CFtpThread::State {
   void Simple(const Command& command);
   void List();
   bool RequireConnection(std::uint32_t code);
+  // After a command's outcome text: where it failed, the line that says why.
+  void FailureCause(bool ok) {
+    if (!ok) {
+      Text(CauseLine(Connection->LastCause()));
+    }
+  }
 
   void Text(std::string text) {
     StatusText = std::move(text);
@@ -205,6 +212,7 @@ void CFtpThread::State::Connect(const Command& command) {
     Result(FTPCMD_CONNECT, true);
   } else {
     Text("Err: 接続できませんでした");
+    Text(CauseLine(connection->LastCause()));
     Result(FTPCMD_CONNECT, false);
   }
 }
@@ -235,6 +243,7 @@ void CFtpThread::State::ChangeDirectory() {
     return;
   }
   Text(Quoted("Err: 指定されたパスはディレクトリではありません。: ", directory));
+  Text(CauseLine(Connection->LastCause()));
   const auto current = Connection->CurrentDirectory();
   if (current) {
     std::lock_guard lock(Mutex);
@@ -257,6 +266,7 @@ void CFtpThread::State::Download(const Command& command) {
   Event(FTPCMD_GET);
   const bool ok = Connection->Download(command.First, command.Second, command.Replace);
   Text(ok ? "Msg: ダウンロードに成功しました。" : "Err: ダウンロードに失敗しました。");
+  FailureCause(ok);
   Result(FTPCMD_GET, ok);
 }
 
@@ -269,6 +279,7 @@ void CFtpThread::State::Upload(const Command& command) {
   const bool ok = Connection->Upload(command.First, command.Second);
   Text(Quoted(ok ? "Msg: アップロードに成功しました。: " : "Err: アップロードに失敗しました。: ",
               command.Second));
+  FailureCause(ok);
   Result(FTPCMD_PUT, ok);
 }
 
@@ -320,6 +331,7 @@ void CFtpThread::State::Simple(const Command& command) {
       break;
   }
   Text(Quoted(ok ? texts.Success : texts.Failure, quoted));
+  FailureCause(ok);
   Result(command.Code, ok);
 }
 
@@ -334,14 +346,25 @@ void CFtpThread::State::List() {
   }
   Text(Quoted("Msg: ディレクトリ検索中: ", directory));
   Event(FTPCMD_LIST);
-  const std::size_t count = Connection->List(directory, [this](const FtpEntry& entry) {
+  const auto count = Connection->List(directory, [this](const FtpEntry& entry) {
     WorkerReport report;
     report.Message = kWmFtpThreadMessage;
     report.Code = FTPMSG_ENTRY;
     report.Entry = &entry;
     Channel.Deliver(report);
   });
-  if (count == 0) {
+  if (!count) {
+    // The entries reported are not the folder, and the session has closed:
+    // the owner sees it disconnected and logs on again.
+    Text("Err: ディレクトリ検索が途中で切れました");
+    Text(CauseLine(Connection->LastCause()));
+    Connection.reset();
+    HasSession = false;
+    Connected = false;
+    Result(FTPCMD_LIST, false);
+    return;
+  }
+  if (*count == 0) {
     // No entry at all, an empty directory included: the search did not start.
     Result(FTPCMD_LIST, false);
     return;

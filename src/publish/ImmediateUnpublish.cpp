@@ -6,12 +6,13 @@ namespace tavro {
 
 bool UnpublishNow(std::string_view server, std::string_view user, std::string_view password,
                   const std::string& offlineFile, std::string_view ftpFile,
-                  const FtpTimeouts& timeouts) {
+                  const FtpTimeouts& timeouts, std::string* cause) {
   FtpSession session(timeouts);
-  if (!session.Open(server, user, password)) {
-    return false;
+  const bool done = session.Open(server, user, password) && session.Delete(ftpFile) &&
+                    session.Upload(offlineFile, ftpFile);
+  if (!done && cause != nullptr) {
+    *cause = session.LastCause();
   }
-  const bool done = session.Delete(ftpFile) && session.Upload(offlineFile, ftpFile);
   session.Close();
   return done;
 }

@@ -15,9 +15,10 @@ namespace tavro {
 // where the attempt ends at the failing step. In particular a remote file that
 // cannot be deleted (it may not exist) means nothing is uploaded: a wrong
 // FtpFile setting must not plant a file somewhere new on the server while the
-// program is closing. Every network wait is bounded by `timeouts`.
+// program is closing. Every network wait is bounded by `timeouts`. Where it
+// fails and `cause` is given, *cause says why (FtpSession::LastCause).
 bool UnpublishNow(std::string_view server, std::string_view user, std::string_view password,
                   const std::string& offlineFile, std::string_view ftpFile,
-                  const FtpTimeouts& timeouts = {});
+                  const FtpTimeouts& timeouts = {}, std::string* cause = nullptr);
 
 }  // namespace tavro

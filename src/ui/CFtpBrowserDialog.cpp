@@ -235,6 +235,34 @@ void CFtpBrowserDialog::ShowBrowsingView(bool browsing) {
   List->setVisible(browsing);
 }
 
+void CFtpBrowserDialog::ShowLoggedOff() {
+  ShowBrowsingView(false);
+  auto* toggle = Ui.Control<QPushButton>(IDC_TOGGLE);
+  toggle->setEnabled(true);
+  toggle->setText(kConnectCaption);
+  Ui.Control<QLabel>(IDC_DIRECTORY)->clear();
+}
+
+std::optional<CFtpBrowserDialog::RowChange> CFtpBrowserDialog::TakeRowChange(std::uint32_t code) {
+  for (auto it = PendingRows.begin(); it != PendingRows.end(); ++it) {
+    if (it->Code == code) {
+      RowChange change = std::move(*it);
+      PendingRows.erase(it);
+      return change;
+    }
+  }
+  return std::nullopt;
+}
+
+int CFtpBrowserDialog::RowNamed(const QString& name) const {
+  for (int row = 0; row < List->Count(); ++row) {
+    if (List->Name(row) == name) {
+      return row;
+    }
+  }
+  return -1;
+}
+
 void CFtpBrowserDialog::AddStatus(const QString& text) {
   Ui.Control<QListWidget>(IDC_STATUS)->insertItem(0, text);
 }
@@ -351,7 +379,6 @@ void CFtpBrowserDialog::StartLabelEdit(int command) {
     }
     PendingEdit = FTPCMD_RENAME;
   }
-  PendingItem = row;
   List->setFocus();
   List->EditLabel(row);
 }
@@ -361,8 +388,6 @@ void CFtpBrowserDialog::OnLabelEditEnded(int row, const QString& text) {
     return;  // the dialog has closed; its worker takes no more requests
   }
   const QString old = row >= 0 && row < List->Count() ? List->Name(row) : QString();
-  PendingName = text;
-  PendingItem = row;
   if (PendingEdit != static_cast<int>(FTPCMD_RENAME) &&
       PendingEdit != static_cast<int>(FTPCMD_MKDIR)) {
     return;
@@ -377,6 +402,9 @@ void CFtpBrowserDialog::OnLabelEditEnded(int row, const QString& text) {
     }
     return;
   }
+  // A new folder's row is a placeholder without a name until the server
+  // agrees.
+  PendingRows.push_back({static_cast<std::uint32_t>(PendingEdit), old, text});
   if (PendingEdit == static_cast<int>(FTPCMD_RENAME)) {
     Ftp->QueueRename(Bytes(old), Bytes(text));
   } else {
@@ -389,11 +417,13 @@ void CFtpBrowserDialog::Delete() {
   if (row < 0) {
     return;
   }
-  PendingItem = row;
+  const QString name = List->Name(row);
   if ((List->Data(row) & DirectoryFlag) != 0) {
-    Ftp->QueueRemoveDirectory(Bytes(List->Name(row)));
+    PendingRows.push_back({FTPCMD_RMDIR, name, {}});
+    Ftp->QueueRemoveDirectory(Bytes(name));
   } else {
-    Ftp->QueueDelete(Bytes(List->Name(row)));
+    PendingRows.push_back({FTPCMD_DELETE, name, {}});
+    Ftp->QueueDelete(Bytes(name));
   }
 }
 
@@ -529,9 +559,7 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
     case FTPCMD_DISCONNECT:
       toggle->setEnabled(true);
       if (ok) {
-        ShowBrowsingView(false);
-        toggle->setText(kConnectCaption);
-        Ui.Control<QLabel>(IDC_DIRECTORY)->clear();
+        ShowLoggedOff();
       }
       break;
     case FTPCMD_PUT:
@@ -539,20 +567,19 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
       break;
     case FTPCMD_DELETE:
     case FTPCMD_RMDIR:
-      if (ok) {
-        List->RemoveRow(PendingItem);
-      }
-      break;
     case FTPCMD_RENAME:
-      if (ok) {
-        List->SetName(PendingItem, PendingName);
-      }
-      break;
     case FTPCMD_MKDIR:
-      if (ok) {
-        List->SetName(PendingItem, PendingName);
-      } else {
-        List->RemoveRow(PendingItem);
+      if (const auto change = TakeRowChange(report.Code)) {
+        // A listing since may have replaced the rows: then there is none.
+        const int row = RowNamed(change->Name);
+        if (row < 0) {
+          break;
+        }
+        if (ok && (report.Code == FTPCMD_RENAME || report.Code == FTPCMD_MKDIR)) {
+          List->SetName(row, change->NewName);
+        } else if (ok || report.Code == FTPCMD_MKDIR) {
+          List->RemoveRow(row);
+        }
       }
       break;
     case FTPMSG_TEXT:
@@ -561,7 +588,12 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
       }
       break;
     case FTPCMD_LIST:
-      Ui.Control<QLabel>(IDC_DIRECTORY)->setText(Directory());
+      if (IsConnected()) {
+        Ui.Control<QLabel>(IDC_DIRECTORY)->setText(Directory());
+      } else {
+        // The listing broke the session off: the next click logs on again.
+        ShowLoggedOff();
+      }
       emit ListingDone();
       break;
     case FTPMSG_ENTRY:

@@ -25,7 +25,10 @@
 #include <QHash>
 #include <QString>
 
+#include <cstdint>
+#include <deque>
 #include <memory>
+#include <optional>
 
 class QMenu;
 
@@ -111,6 +114,7 @@ private:
   void Initialize();
   void OnReport(const WorkerReport& report);
   void ShowBrowsingView(bool browsing);
+  void ShowLoggedOff();
   void Navigate(const QString& path);
   void GoUp();
   void GoDown();
@@ -122,6 +126,15 @@ private:
   void Upload();
   void Delete();
   void AddStatus(const QString& text);
+  // A row change waits for its command's result; results come in the order
+  // the commands were queued, so each takes the oldest change of its code.
+  struct RowChange {
+    std::uint32_t Code = 0;  // FTPCMD_DELETE, _RMDIR, _RENAME or _MKDIR
+    QString Name;            // the row's name when queued ("" for a new folder)
+    QString NewName;         // rename and new folder
+  };
+  std::optional<RowChange> TakeRowChange(std::uint32_t code);
+  int RowNamed(const QString& name) const;
   QString Directory() const;
   std::string Bytes(const QString& text) const { return text.toStdString(); }
 
@@ -138,9 +151,10 @@ private:
   QString User;
   QString Password;
   QString StartDirectory;
-  int PendingItem = 0;
-  int PendingEdit = 0;
-  QString PendingName;
+  int PendingEdit = 0;  // the command the open label edit is for
+  // By name, not by row: a row removed before another result comes moves
+  // the rows below it.
+  std::deque<RowChange> PendingRows;
   QString ChosenPath;  // ResultPath: empty until Open
 };
 

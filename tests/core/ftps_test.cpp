@@ -99,10 +99,14 @@ TEST_F(FtpsTest, NoPasswordLeavesWithoutVerifiedTls) {
   struct Case {
     const char* Why;
     fs::path Certificate;  // none: a server without TLS, which refuses AUTH TLS
+    std::string Cause;
   };
-  const std::vector<Case> cases{{"AUTH TLS refused", {}},
-                                {"certificate for another name", Certificates().OtherName()},
-                                {"self-signed certificate", Certificates().SelfSigned()}};
+  const std::vector<Case> cases{
+      {"AUTH TLS refused", {}, "530 Please login with USER and PASS."},
+      {"certificate for another name", Certificates().OtherName(),
+       "certificate is for another name"},
+      {"expired certificate", Certificates().Expired(), "certificate has expired"},
+      {"self-signed certificate", Certificates().SelfSigned(), "self-signed certificate"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Why);
     VsftpdServer server({c.Certificate, Certificates().Key(), true});
@@ -110,6 +114,7 @@ TEST_F(FtpsTest, NoPasswordLeavesWithoutVerifiedTls) {
     FtpSession session(FtpTimeouts{10s});
     EXPECT_FALSE(session.Open(TlsAddress(server), VsftpdServer::User, VsftpdServer::Password));
     EXPECT_FALSE(session.IsOpen());
+    EXPECT_EQ(session.LastCause(), c.Cause);
     const std::string log = server.Log();
     EXPECT_NE(Sent(log, "AUTH TLS"), std::string::npos) << log;
     EXPECT_EQ(Sent(log, "USER"), std::string::npos) << log;

@@ -9,6 +9,8 @@
 #include "support/FtpReports.h"
 #include "support/RecordingSink.h"
 
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -100,12 +102,20 @@ std::vector<std::pair<std::string, ScriptedFtpPeer::Handler>> EndlessReplies(
           {"LineWithoutEnd", Endless(code + " ", std::string(4096, 'x'), 1ms)}};
 }
 
+// What the fault leaves for the next command.
+enum class After {
+  Lives,      // the session: the next command works
+  Broken,     // a closed session: the next command fails until a new connect
+  LoggedOff,  // no session: the next command is not connected
+};
+
 struct Fault {
   std::string Name;
   std::map<std::string, ScriptedFtpPeer::Handler> Script;
   std::function<void(CFtpThread&)> Queue;
   FtpReports Reports;  // between the connect and the next command
-  bool SessionLives;   // or the next command fails until a new connect
+  After Next;
+  std::string BrokenBy = {};  // Broken: the cause that closed the session
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) {
@@ -125,52 +135,63 @@ std::vector<Fault> Faults() {
   const auto download = [](CFtpThread& ftp) {
     ftp.QueueDownload("big.bin", (Local() / "big.bin").string());
   };
-  const auto uploadFailed = FtpStep(6, "Msg: アップロードします。",
-                                    "Err: アップロードに失敗しました。: \"big.bin\"", false);
-  const auto downloadFailed =
-      FtpStep(5, "Msg: ダウンロードします。", "Err: ダウンロードに失敗しました。", false);
+  const auto uploadFailed = [](const std::string& cause) {
+    return FtpFailure(6, "Msg: アップロードします。",
+                      "Err: アップロードに失敗しました。: \"big.bin\"", cause);
+  };
+  const auto downloadFailed = [](const std::string& cause) {
+    return FtpFailure(5, "Msg: ダウンロードします。", "Err: ダウンロードに失敗しました。", cause);
+  };
+  // A listing cut off: what arrived, then the failure and the session gone.
+  const auto cutOff = [](const FtpReports& entries, const std::string& cause) {
+    return Join({{FtpText("Msg: ディレクトリ検索中: \"\""), FtpEvent(15)},
+                 entries,
+                 {FtpText("Err: ディレクトリ検索が途中で切れました"), FtpCause(cause),
+                  FtpResult(15, false)}});
+  };
   std::vector<Fault> faults{
       {"UploadDroppedPartWay",
        {{"STOR", Store(false, cut)}},
        upload(std::string(8 << 20, 'u')),
-       uploadFailed,
-       true},
+       uploadFailed(cut),
+       After::Lives},
       // Every byte was sent, and the server still did not keep the file.
       {"UploadRefusedAtTheEnd",
        {{"STOR", Store(true, "552 Exceeded storage allocation.")}},
        upload("page"),
-       uploadFailed,
-       true},
+       uploadFailed("552 Exceeded storage allocation."),
+       After::Lives},
       {"DownloadDroppedPartWay",
        {{"RETR", Transfer(std::string(100000, 'd'), cut)}},
        download,
-       downloadFailed,
-       true},
+       downloadFailed(cut),
+       After::Lives},
       // A final reply where a preliminary one is due: no data connection comes.
       {"TransferAnsweredAtOnce",
        {{"RETR", [](Session& s, const std::string&) { s.Reply("226 Transfer complete."); }}},
        download,
-       downloadFailed,
-       true},
+       downloadFailed("226 Transfer complete."),
+       After::Lives},
       {"ListingCutOffPartWay",
        {{"LIST", Transfer("drwxr-xr-x    4 0        0            4096 Dec 06 08:00 .\r\n"
                           "drwxr-xr-x    4 0        0            4096 Dec 05 12:00 ..\r\n" +
                               Line("a.txt") + "-rw-r--r--    1 0        0      ",
                           cut)}},
        list,
-       FtpListing("", {FtpEntryReport(".", true, 4096), FtpEntryReport("..", true, 4096),
-                       FtpEntryReport("a.txt", false, 7)}),
-       true},
+       cutOff({FtpEntryReport(".", true, 4096), FtpEntryReport("..", true, 4096),
+               FtpEntryReport("a.txt", false, 7)},
+              cut),
+       After::LoggedOff},
       {"PeerGoneMidListing",
        {{"LIST", Transfer(Line("a.txt"), "")}},
        list,
-       FtpListing("", {FtpEntryReport("a.txt", false, 7)}),
-       false},
+       cutOff({FtpEntryReport("a.txt", false, 7)}, "the server closed the control connection"),
+       After::LoggedOff},
       {"NoDataConnection",
        {{"LIST", [](Session& s, const std::string&) { s.Reply("150 Never connects."); }}},
        list,
-       {FtpText("Msg: ディレクトリ検索中: \"\""), FtpEvent(15), FtpResult(15, false)},
-       false},
+       cutOff({}, "timed out after 3 s"),
+       After::LoggedOff},
       {"MegabyteListingLine",
        {{"LIST", Transfer(Line("first") + "-rw-r--r-- 1 0 0 7 Dec 06 08:00 " +
                               std::string(1 << 20, 'x') + "\r\n" + Line(longName) + Line("last"),
@@ -178,7 +199,7 @@ std::vector<Fault> Faults() {
        list,
        FtpListing("", {FtpEntryReport("first", false, 7), FtpEntryReport(longName, false, 7),
                        FtpEntryReport("last", false, 7)}),
-       true},
+       After::Lives},
       {"GarbageAnswerToPwdAfterARefusedChange",
        {{"CWD", [](Session& s, const std::string&) { s.Reply("550 Failed to change directory."); }},
         {"PWD", [](Session& s, const std::string&) { s.Reply("garbage"); }},
@@ -188,19 +209,23 @@ std::vector<Fault> Faults() {
          ftp.QueueList("");
        },
        Join({{FtpText("Err: 指定されたパスはディレクトリではありません。: \"/nope\""),
+              FtpCause("550 Failed to change directory."),
               FtpText("Msg: ディレクトリとして設定しました。: \"/nope\""), FtpResult(3, true)},
              FtpListing("/nope", {FtpEntryReport("a.txt", false, 7)})}),
-       true},
+       After::Lives},
   };
   // A command whose reply never ends fails, and the session closes itself.
   for (auto& [name, handler] : EndlessReplies("257", "150")) {
+    const std::string cause = name == "LineWithoutEnd" ? "the server's reply is longer than 64 KiB"
+                                                       : "timed out after 3 s";
     faults.push_back(
         {"MkdReply" + name,
          {{"MKD", handler}},
          [](CFtpThread& ftp) { ftp.QueueCreateDirectory("new"); },
-         FtpStep(10, "Msg: ディレクトリを作成します。 : \"new\"",
-                 "Err: ディレクトリを作成することができませんでした。 : \"new\"", false),
-         false});
+         FtpFailure(10, "Msg: ディレクトリを作成します。 : \"new\"",
+                    "Err: ディレクトリを作成することができませんでした。 : \"new\"", cause),
+         After::Broken,
+         cause});
   }
   return faults;
 }
@@ -218,15 +243,26 @@ TEST_P(FtpPeerFaultTest, EndsAsTheCommandsFailureAndTheNextCommandWorks) {
   Ftp->QueueDelete("next.txt");
   Ftp->QueueDisconnect();
   Ftp->QueueConnect(peer.Address(), "user", "pw");
-  const auto expected =
-      Join({FtpConnected(),
-            fault.Reports,
-            FtpStep(7, "Msg: ファイルを削除します。 : \"next.txt\"",
-                    fault.SessionLives ? "Msg: ファイルを削除しました。: \"next.txt\""
-                                       : "Err: ファイルを削除できませんでした。: \"next.txt\"",
-                    fault.SessionLives),
-            {FtpText("Msg: 切断しました。"), FtpResult(2, true)},
-            FtpConnected()});
+  const std::string notConnected = "Err: まだ接続されていません";
+  FtpReports next;
+  switch (fault.Next) {
+    case After::Lives:
+      next = Join({FtpStep(7, "Msg: ファイルを削除します。 : \"next.txt\"",
+                           "Msg: ファイルを削除しました。: \"next.txt\"", true),
+                   {FtpText("Msg: 切断しました。"), FtpResult(2, true)}});
+      break;
+    case After::Broken:
+      next = Join({FtpFailure(7, "Msg: ファイルを削除します。 : \"next.txt\"",
+                              "Err: ファイルを削除できませんでした。: \"next.txt\"",
+                              "the connection had closed: " + fault.BrokenBy),
+                   {FtpText("Msg: 切断しました。"), FtpResult(2, true)}});
+      break;
+    case After::LoggedOff:
+      next = {FtpText(notConnected), FtpResult(7, false), FtpText(notConnected),
+              FtpResult(2, false)};
+      break;
+  }
+  const auto expected = Join({FtpConnected(), fault.Reports, next, FtpConnected()});
   EXPECT_EQ(AwaitFtpResults(*Sink, FtpResultCount(expected)), expected);
   // A failed download leaves nothing behind.
   for (const auto& entry : fs::directory_iterator(Local())) {
@@ -237,7 +273,9 @@ TEST_P(FtpPeerFaultTest, EndsAsTheCommandsFailureAndTheNextCommandWorks) {
 INSTANTIATE_TEST_SUITE_P(Peers, FtpPeerFaultTest, ::testing::ValuesIn(Faults()),
                          [](const auto& info) { return info.param.Name; });
 
-TEST_F(FtpFaultTest, FailedConnectsEndWithinTheTimeOutAndLeaveHalfOpen) {
+// Each failed connect says why, ends within the time-out and leaves the
+// worker half-open.
+TEST_F(FtpFaultTest, FailedConnectsSayWhyEndWithinTheTimeOutAndLeaveHalfOpen) {
   ScriptedFtpPeer silent;  // never answers after the greeting
   silent.On("FEAT", [](Session&, const std::string&) {});
   ScriptedFtpPeer cut;  // gone in the middle of a multi-line reply
@@ -245,23 +283,38 @@ TEST_F(FtpFaultTest, FailedConnectsEndWithinTheTimeOutAndLeaveHalfOpen) {
     s.Reply("211-Features:");
     s.Drop();
   });
-  std::vector<std::string> servers{std::string(), silent.Address(), cut.Address()};
+  ScriptedFtpPeer refusing;  // a log-on refused with an untrusted text
+  refusing.On("PASS", [](Session& s, const std::string&) {
+    s.Reply("530 Login incorrect.\x1b[31m <b>" + std::string(500, 'x'));
+  });
+  // A loopback port that nothing listens on.
+  std::string closedPort;
+  {
+    Poco::Net::ServerSocket gone(Poco::Net::SocketAddress("127.0.0.1", 0));
+    closedPort = "127.0.0.1:" + std::to_string(gone.address().port());
+  }
+  std::vector<std::pair<std::string, std::string>> servers{
+      {std::string(), "no host name and port in the server text"},
+      {closedPort, "Connection refused"},
+      {silent.Address(), "timed out after 3 s"},
+      {cut.Address(), "the server closed the control connection"},
+      {refusing.Address(), "530 Login incorrect. [31m <b>" + std::string(200 - 29, 'x')}};
   std::list<ScriptedFtpPeer> endless;  // greetings that never end
   for (auto& [name, handler] : EndlessReplies("220", "120")) {
     endless.emplace_back().On("GREETING", handler);
-    servers.push_back(endless.back().Address());
+    servers.emplace_back(endless.back().Address(), name == "LineWithoutEnd"
+                                                       ? "the server's reply is longer than 64 KiB"
+                                                       : "timed out after 3 s");
+  }
+  FtpReports expected;
+  for (const auto& [server, cause] : servers) {
+    Ftp->QueueConnect(server, "user", "pw");
+    expected = Join({expected,
+                     FtpConnectFailed(cause),
+                     {FtpText("Err: まだ接続されていません"), FtpResult(2, false)}});
   }
   ScriptedFtpPeer good;
-  servers.push_back(good.Address());
-  FtpReports expected;
-  for (const auto& server : servers) {
-    Ftp->QueueConnect(server, "user", "pw");
-    if (server != good.Address()) {
-      expected = Join({expected,
-                       FtpStep(1, "Msg: 接続中", "Err: 接続できませんでした", false),
-                       {FtpText("Err: まだ接続されていません"), FtpResult(2, false)}});
-    }
-  }
+  Ftp->QueueConnect(good.Address(), "user", "pw");
   expected = Join({expected, FtpConnected()});
   EXPECT_EQ(AwaitFtpResults(*Sink, FtpResultCount(expected)), expected);
 }

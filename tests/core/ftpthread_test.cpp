@@ -76,7 +76,8 @@ TEST_F(FtpThreadTest, PublishingSequenceWithAWrongThenTheRightPasswordThenAStop)
     Ftp->QueueDisconnect();
   };
   publish("wrong", 1);
-  const FtpReports refused = Join({FtpStep(1, "Msg: 接続中", "Err: 接続できませんでした", false),
+  // The cause is vsftpd's own reply to the password.
+  const FtpReports refused = Join({FtpConnectFailed("530 Login incorrect."),
                                    {FtpText(NotConnected), FtpResult(7, false)},
                                    {FtpText(NotConnected), FtpResult(6, false)},
                                    {FtpText(NotConnected), FtpResult(2, false)}});
@@ -129,6 +130,7 @@ TEST_F(FtpThreadTest, RefusedChangeThenListingsOfThreeEntriesAndOfNone) {
   const auto expected = Join(
       {{FtpResult(3, true),
         FtpText("Err: 指定されたパスはディレクトリではありません。: \"/pub/missing\""),
+        FtpCause("550 Failed to change directory."),
         FtpText("Msg: ディレクトリとして設定しました。: \"/pub\""), FtpResult(3, true)},
        FtpListing("/pub", {FtpEntryReport("a.txt", false, 5), FtpEntryReport("b.txt", false, 0),
                            FtpEntryReport("sub", true, 4096)}),
@@ -163,29 +165,33 @@ TEST_F(FtpThreadTest, DownloadsRenamesRemovalsAndNewDirectories) {
   Ftp->QueueCreateDirectory(n300);  // longer than the file system allows
   Ftp->QueueRename("gone.txt", "x.txt");
   Ftp->QueueUpload((Local / "missing-source").string(), "up.txt");
-  const auto failed =
-      FtpStep(5, "Msg: ダウンロードします。", "Err: ダウンロードに失敗しました。", false);
+  const auto failed = [](const std::string& cause) {
+    return FtpFailure(5, "Msg: ダウンロードします。", "Err: ダウンロードに失敗しました。", cause);
+  };
   const auto done =
       FtpStep(5, "Msg: ダウンロードします。", "Msg: ダウンロードに成功しました。", true);
   const std::string q300 = "\"" + n300 + "\"";
-  const auto expected =
-      Join({failed, done, done, failed, failed, done,
-            FtpStep(10, "Msg: ディレクトリを作成します。 : \"new dir\"",
-                    "Msg: ディレクトリを作成しました。 : \"new dir\"", true),
-            FtpStep(8, "Msg: ファイル名を変更します。: \"new dir/b.txt\"",
-                    "Msg: ファイル名を変更しました。: \"new dir/b.txt\"", true),
-            FtpStep(9, "Msg: ディレクトリを削除します。 : \"new dir\"",
-                    "Err: ディレクトリを削除することができませんでした。 : \"new dir\"", false),
-            FtpStep(7, "Msg: ファイルを削除します。 : \"new dir/b.txt\"",
-                    "Msg: ファイルを削除しました。: \"new dir/b.txt\"", true),
-            FtpStep(9, "Msg: ディレクトリを削除します。 : \"new dir\"",
-                    "Msg: ディレクトリを削除しました。 : \"new dir\"", true),
-            FtpStep(10, "Msg: ディレクトリを作成します。 : " + q300,
-                    "Err: ディレクトリを作成することができませんでした。 : " + q300, false),
-            FtpStep(8, "Msg: ファイル名を変更します。: \"x.txt\"",
-                    "Err: ファイル名を変更できませんでした。: \"x.txt\"", false),
-            FtpStep(6, "Msg: アップロードします。", "Err: アップロードに失敗しました。: \"up.txt\"",
-                    false)});
+  const auto expected = Join(
+      {failed("the local file exists"), done, done, failed("550 Failed to open file."),
+       failed("No such file or directory"), done,
+       FtpStep(10, "Msg: ディレクトリを作成します。 : \"new dir\"",
+               "Msg: ディレクトリを作成しました。 : \"new dir\"", true),
+       FtpStep(8, "Msg: ファイル名を変更します。: \"new dir/b.txt\"",
+               "Msg: ファイル名を変更しました。: \"new dir/b.txt\"", true),
+       FtpFailure(9, "Msg: ディレクトリを削除します。 : \"new dir\"",
+                  "Err: ディレクトリを削除することができませんでした。 : \"new dir\"",
+                  "550 Remove directory operation failed."),
+       FtpStep(7, "Msg: ファイルを削除します。 : \"new dir/b.txt\"",
+               "Msg: ファイルを削除しました。: \"new dir/b.txt\"", true),
+       FtpStep(9, "Msg: ディレクトリを削除します。 : \"new dir\"",
+               "Msg: ディレクトリを削除しました。 : \"new dir\"", true),
+       FtpFailure(10, "Msg: ディレクトリを作成します。 : " + q300,
+                  "Err: ディレクトリを作成することができませんでした。 : " + q300,
+                  "550 Create directory operation failed."),
+       FtpFailure(8, "Msg: ファイル名を変更します。: \"x.txt\"",
+                  "Err: ファイル名を変更できませんでした。: \"x.txt\"", "550 RNFR command failed."),
+       FtpFailure(6, "Msg: アップロードします。", "Err: アップロードに失敗しました。: \"up.txt\"",
+                  "No such file or directory")});
   EXPECT_EQ(AwaitResults(16, 5), expected);
   EXPECT_TRUE(ReadFileBytes(Local / "one") == bytes);
   EXPECT_EQ(ReadFileBytes(Local / "two"), "second");

@@ -171,12 +171,14 @@ protected:
     OfflinePath = Write("offline.html", Offline).string();
   }
   bool Unpublish(const std::string& server, const std::string& password) {
+    Cause.clear();
     return UnpublishNow(server, VsftpdServer::User, password, OfflinePath, "/pub/index.html",
-                        FtpTimeouts{1s});
+                        FtpTimeouts{1s}, &Cause);
   }
 
   std::string Offline;
   std::string OfflinePath;
+  std::string Cause;  // of the last failed attempt
 };
 
 TEST_F(UnpublishNowTest, AgainstARealServer) {
@@ -187,6 +189,7 @@ TEST_F(UnpublishNowTest, AgainstARealServer) {
   server.Share(remote);
 
   EXPECT_FALSE(Unpublish(server.Address(), "wrong"));
+  EXPECT_EQ(Cause, "530 Login incorrect.");
   EXPECT_EQ(ReadFileBytes(remote), "online 192.0.2.17");
 
   ASSERT_TRUE(Unpublish(server.Address(), VsftpdServer::Password));
@@ -196,6 +199,7 @@ TEST_F(UnpublishNowTest, AgainstARealServer) {
   // planted on the server.
   fs::remove(remote);
   EXPECT_FALSE(Unpublish(server.Address(), VsftpdServer::Password));
+  EXPECT_EQ(Cause, "550 Delete operation failed.");
   EXPECT_FALSE(fs::exists(remote));
 }
 
@@ -205,13 +209,16 @@ TEST_F(UnpublishNowTest, UnreachableServersFailWithinTheTimeOut) {
   Poco::Net::ServerSocket silent(Poco::Net::SocketAddress("127.0.0.1", 0));
   Poco::Net::ServerSocket refusing;
   refusing.bind(Poco::Net::SocketAddress("127.0.0.1", 0));
-  for (const auto* socket : {&silent, &refusing}) {
+  const std::pair<const Poco::Net::ServerSocket*, std::string> cases[] = {
+      {&silent, "timed out after 1 s"}, {&refusing, "Connection refused"}};
+  for (const auto& [socket, cause] : cases) {
     const std::string server = "127.0.0.1:" + std::to_string(socket->address().port());
     auto attempt =
         std::async(std::launch::async, [&] { return Unpublish(server, VsftpdServer::Password); });
     // The bound is far above the 1 s time-out, far below the default 30 s.
     ASSERT_EQ(attempt.wait_for(15s), std::future_status::ready) << server;
     EXPECT_FALSE(attempt.get()) << server;
+    EXPECT_EQ(Cause, cause);
   }
 }
 

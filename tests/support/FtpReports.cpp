@@ -1,5 +1,6 @@
 #include "support/FtpReports.h"
 
+#include "platform/CauseLine.h"
 #include "platform/ReportSink.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +33,20 @@ RecordedReport FtpEntryReport(const std::string& name, bool directory, std::uint
 FtpReports FtpStep(std::uint32_t code, const std::string& announce, const std::string& outcome,
                    bool success) {
   return {FtpText(announce), FtpEvent(code), FtpText(outcome), FtpResult(code, success)};
+}
+
+RecordedReport FtpCause(const std::string& cause) {
+  return FtpText(CauseLine(cause));
+}
+
+FtpReports FtpFailure(std::uint32_t code, const std::string& announce, const std::string& outcome,
+                      const std::string& cause) {
+  return {FtpText(announce), FtpEvent(code), FtpText(outcome), FtpCause(cause),
+          FtpResult(code, false)};
+}
+
+FtpReports FtpConnectFailed(const std::string& cause) {
+  return FtpFailure(1, "Msg: 接続中", "Err: 接続できませんでした", cause);
 }
 
 FtpReports FtpConnected() {

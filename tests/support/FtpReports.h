@@ -22,6 +22,13 @@ RecordedReport FtpEntryReport(const std::string& name, bool directory, std::uint
 // its outcome and its result.
 FtpReports FtpStep(std::uint32_t code, const std::string& announce, const std::string& outcome,
                    bool success);
+// The line after a failure's text that says why ("Err: 原因: " + cause).
+RecordedReport FtpCause(const std::string& cause);
+// A command that announces itself and fails: its outcome text, then its cause.
+FtpReports FtpFailure(std::uint32_t code, const std::string& announce, const std::string& outcome,
+                      const std::string& cause);
+// A connect that fails for this cause.
+FtpReports FtpConnectFailed(const std::string& cause);
 // A connect that succeeds.
 FtpReports FtpConnected();
 // A listing of the directory that found the entries (at least one).
