@@ -55,7 +55,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Not linked, so dpkg-shlibdeps cannot see them: Qt's platform plugins (the
 # windowing libraries only recommend them) and the font the windows ask for.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-ipafont-gothic")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-ipafont-gothic, qt6-translations-l10n")
 # The check services and FTP over TLS verify against the system's store.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
 if(TAVRO_HOMEPAGE)

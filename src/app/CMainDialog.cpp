@@ -72,6 +72,24 @@ QLineEdit* CMainDialog::LanField() const {
   return Builder.Control<QLineEdit>(IDC_LAN_ADDRESS);
 }
 
+namespace {
+
+// A save writes every value; a store that never saw one has no server value
+// (loading writes only the key's description).
+bool HasSavedSettings(IRegistryStore& store) {
+  auto key = store.CreateKey(kRegistryKeyPath);
+  if (!key) {
+    return true;  // unreadable now: nothing to say it is a first start
+  }
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  const bool found = key->QueryValue("Server", type, nullptr, size) != RegResult::NotFound;
+  key->Close();
+  return found;
+}
+
+}  // namespace
+
 bool CMainDialog::OnInitDialog() {
   // 1-2: the controls are bound by the builder; the window's icon.
   setWindowIcon(LoadIconResource(kAppIconId));
@@ -117,6 +135,7 @@ bool CMainDialog::OnInitDialog() {
   for (const auto& fallback : fallbacks) {
     MessageList->AddMessage(FallbackLogLine(fallback));
   }
+  FirstStart = SettingsLoaded && !HasSavedSettings(*Options.Store);
   Server = settings.Server;
   User = settings.User;
   Password = settings.Password;
@@ -160,6 +179,11 @@ int CMainDialog::DoModal() {
   QEventLoop loop;
   connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
   show();
+  if (FirstStart) {
+    // Nothing is set up yet: the user is asked for the settings at once,
+    // over the window that has just appeared.
+    QTimer::singleShot(0, this, [this] { OnCommand(IDM_SETTING); });
+  }
   loop.exec();
   return result();
 }

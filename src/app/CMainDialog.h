@@ -98,6 +98,9 @@ public:
   const CTraceThread& TraceWorker() const { return TraceThread; }
   bool UpdateItemsEnabled() const;
   bool SettingsWereLoaded() const { return SettingsLoaded; }
+  // No settings had been saved before this start: DoModal opens the settings
+  // dialog once the window shows.
+  bool IsFirstStart() const { return FirstStart; }
   Settings CurrentSettings() const;
 
   // The settings record, as the window holds it.
@@ -151,6 +154,7 @@ private:
   CTraceThread TraceThread;
   std::shared_ptr<GuiReportSink> Sink;
   bool SettingsLoaded = false;
+  bool FirstStart = false;
   bool Destroyed = false;
 };
 

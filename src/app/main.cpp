@@ -1,6 +1,7 @@
 #include "app/CPublisherApp.h"
 #include "app/ProbeCommand.h"
 #include "platform/ProcessHardening.h"
+#include "ui/Translations.h"
 
 #include <QApplication>
 
@@ -15,6 +16,7 @@ int main(int argc, char* argv[]) {
   }
   tavro::CPublisherApp::ChooseDisplay();
   QApplication application(argc, argv);
+  tavro::InstallJapaneseTexts(application);
   tavro::CPublisherApp publisher;
   publisher.InitInstance();
   // The settings are saved and the window is gone. The workers may still be

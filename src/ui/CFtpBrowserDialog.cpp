@@ -4,17 +4,21 @@
 #include "ui/FileDialogs.h"
 #include "ui/GuiReportSink.h"
 #include "ui/Icons.h"
+#include "ui/MessageBoxes.h"
 #include "ui/RemoteFileList.h"
 
 #include <QContextMenuEvent>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QTreeView>
+#include <QListView>
 
 #include <functional>
 #include <mutex>
@@ -140,6 +144,15 @@ CFtpBrowserDialog::CFtpBrowserDialog(QWidget* parent)
   connect(List, &CRemoteFileList::DoubleClicked, this, [this] { OnListDoubleClicked(); });
   connect(List, &CRemoteFileList::LabelEditEnded, this,
           [this](int row, const QString& text) { OnLabelEditEnded(row, text); });
+  // In the tab order the list stands where it covers the frame: after the
+  // picture buttons, before the file name.
+  QWidget::setTabOrder(Ui.ControlWidget(IDC_LISTMODE), List->DetailsView());
+  QWidget::setTabOrder(List->DetailsView(), List->PlainView());
+  QWidget::setTabOrder(List->PlainView(), Ui.ControlWidget(IDC_SERVER));
+  // Keys the list's views take as commands (an open label editor keeps its own).
+  List->DetailsView()->installEventFilter(this);
+  List->PlainView()->installEventFilter(this);
+  connect(this, &CFtpBrowserDialog::ListingDone, this, [this] { UpdateUpButton(); });
 
   const auto item = [](int id, const char* text) {
     return MenuEntry{MenuEntry::Type::Item, id, QString::fromUtf8(text), {}};
@@ -233,6 +246,18 @@ void CFtpBrowserDialog::ShowBrowsingView(bool browsing) {
     Ui.ControlWidget(id)->setEnabled(browsing);
   }
   List->setVisible(browsing);
+  if (browsing) {
+    UpdateUpButton();
+  }
+}
+
+bool CFtpBrowserDialog::AtRoot() const {
+  const QString path = Directory();
+  return path.isEmpty() || path == QStringLiteral("/");
+}
+
+void CFtpBrowserDialog::UpdateUpButton() {
+  Ui.ControlWidget(IDC_UP)->setEnabled(IsConnected() && !List->isHidden() && !AtRoot());
 }
 
 void CFtpBrowserDialog::ShowLoggedOff() {
@@ -292,7 +317,7 @@ void CFtpBrowserDialog::OnCommand(int id) {
       List->ShowList();
       return;
     case QDialog::Accepted:
-      done(QDialog::Accepted);
+      Open();
       return;
     case 2:
       done(QDialog::Rejected);
@@ -337,6 +362,7 @@ void CFtpBrowserDialog::Navigate(const QString& path) {
   // the new listing starts must not walk on from the new folder.
   List->ClearRows();
   Ftp->QueueList(Bytes(path));
+  UpdateUpButton();
 }
 
 void CFtpBrowserDialog::GoUp() {
@@ -345,11 +371,11 @@ void CFtpBrowserDialog::GoUp() {
     path.chop(1);
   }
   const auto slash = path.lastIndexOf(QLatin1Char('/'));
-  // Up never leads to the root and does nothing there.
-  if (slash <= 0) {
+  // A folder just below the root goes up to "/"; the root itself has no parent.
+  if (slash < 0 || path.isEmpty()) {
     return;
   }
-  Navigate(path.left(slash));
+  Navigate(slash == 0 ? QStringLiteral("/") : path.left(slash));
 }
 
 void CFtpBrowserDialog::GoDown() {
@@ -412,9 +438,55 @@ void CFtpBrowserDialog::OnLabelEditEnded(int row, const QString& text) {
   }
 }
 
+QString CFtpBrowserDialog::ProblemWithChosenName(const QString& name) const {
+  if (name.isEmpty()) {
+    return QStringLiteral("ファイル名を入力してください。");
+  }
+  if (name.contains(QLatin1Char('/'))) {
+    return QStringLiteral("ファイル名「%1」に「/」は使えません。ファイル名だけを入力してください。")
+        .arg(name);
+  }
+  if (name == QStringLiteral(".") || name == QStringLiteral("..")) {
+    return QStringLiteral("「%1」はファイル名として使えません。").arg(name);
+  }
+  if (!IsUsableName(name)) {
+    return QStringLiteral("ファイル名に改行などの制御文字は使えません。");
+  }
+  for (int row = 0; row < List->Count(); ++row) {
+    if (List->Name(row) == name && (List->Data(row) & DirectoryFlag) != 0) {
+      return QStringLiteral("「%1」はフォルダです。ファイル名を指定してください。").arg(name);
+    }
+  }
+  // A file of the listing, or a new name the upload will create.
+  return {};
+}
+
+void CFtpBrowserDialog::Open() {
+  auto* field = Ui.Control<QLineEdit>(IDC_FILENAME);
+  const QString problem = ProblemWithChosenName(field->text());
+  if (!problem.isEmpty()) {
+    MessageBoxes::Show(this, problem, MB_OK | MB_ICONWARNING);
+    field->setFocus();
+    field->selectAll();
+    return;
+  }
+  done(QDialog::Accepted);
+}
+
 void CFtpBrowserDialog::Delete() {
   const int row = List->Selected();
   if (row < 0) {
+    return;
+  }
+  const bool folder = (List->Data(row) & DirectoryFlag) != 0;
+  const QString question = folder ? QStringLiteral("フォルダ「%1」を削除しますか？")
+                                  : QStringLiteral("「%1」を削除しますか？");
+  if (MessageBoxes::Show(this, question.arg(List->Name(row)), MB_YESNO | MB_ICONQUESTION) !=
+      IDYES) {
+    return;
+  }
+  // The box ran the event loop: the row may have gone with a new listing.
+  if (row >= List->Count() || List->Selected() != row) {
     return;
   }
   const QString name = List->Name(row);
@@ -502,6 +574,9 @@ bool CFtpBrowserDialog::OnContextMenu(const QPoint& screenPos) {
   } else {
     greyed = {IDC_SUBDIR};
   }
+  if (IsConnected() && AtRoot()) {
+    greyed.append(IDC_UP);
+  }
   for (int id : greyed) {
     MenuItems.value(id)->setEnabled(false);
   }
@@ -515,6 +590,24 @@ void CFtpBrowserDialog::contextMenuEvent(QContextMenuEvent* event) {
   } else {
     QDialog::contextMenuEvent(event);
   }
+}
+
+bool CFtpBrowserDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress &&
+      (watched == List->DetailsView() || watched == List->PlainView())) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_Backspace && key->modifiers() == Qt::NoModifier) {
+      if (!AtRoot()) {
+        OnCommand(IDC_UP);
+      }
+      return true;
+    }
+    if (key->key() == Qt::Key_Delete && key->modifiers() == Qt::NoModifier) {
+      OnCommand(IDC_DELETE);
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void CFtpBrowserDialog::done(int result) {

@@ -109,6 +109,7 @@ protected:
   void showEvent(QShowEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void done(int result) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
   void Initialize();
@@ -117,6 +118,9 @@ private:
   void ShowLoggedOff();
   void Navigate(const QString& path);
   void GoUp();
+  // The root has no parent: Up is greyed there, on the button and in the menu.
+  bool AtRoot() const;
+  void UpdateUpButton();
   void GoDown();
   void StartLabelEdit(int command);
   void OnLabelEditEnded(int row, const QString& text);
@@ -125,6 +129,10 @@ private:
   void Download();
   void Upload();
   void Delete();
+  // Open's check of the file-name field: empty where the name may be taken,
+  // else what is wrong with it, as the box tells the user.
+  QString ProblemWithChosenName(const QString& name) const;
+  void Open();
   void AddStatus(const QString& text);
   // A row change waits for its command's result; results come in the order
   // the commands were queued, so each takes the oldest change of its code.

@@ -38,7 +38,7 @@ constexpr std::array<TimerItem, 7> kTimerItems{{
 constexpr std::array<const char*, 2> kIpModes{{"WAN", "LAN"}};
 
 // The controls that only FTP publishing uses, in the order they are switched.
-constexpr std::array<int, 11> kPublishingControls{{
+constexpr std::array<int, 12> kPublishingControls{{
     CSettingsDialog::IDC_FTP_GROUP,
     CSettingsDialog::IDC_ONLINE_FILE,
     CSettingsDialog::IDC_FTP_FILE,
@@ -50,6 +50,7 @@ constexpr std::array<int, 11> kPublishingControls{{
     CSettingsDialog::IDC_BROWSE_FTP_FILE,
     CSettingsDialog::IDC_BROWSE_OFFLINE_FILE,
     CSettingsDialog::IDC_CREATE_WWW_OPEN,
+    CSettingsDialog::IDC_SHOW_PASSWORD,
 }};
 
 struct EditBinding {
@@ -134,6 +135,16 @@ CSettingsDialog::CSettingsDialog(QWidget* parent)
   for (const TimerItem& item : kTimerItems) {
     SleepList->addItem(QString::fromUtf8(item.Text));
   }
+  // However the box changes (click, Space, its access key, a screen reader's
+  // toggle, setChecked), the fields follow it.
+  connect(IpGetOnlyBox, &QCheckBox::toggled, this, [this] { ApplyIpGetOnly(); });
+  // The password is hidden as it is typed; the box beside it shows it on
+  // request, to check what was typed.
+  auto* password = Builder.Control<QLineEdit>(IDC_PASSWORD);
+  connect(Builder.Control<QCheckBox>(IDC_SHOW_PASSWORD), &QCheckBox::toggled, password,
+          [password](bool show) {
+            password->setEchoMode(show ? QLineEdit::Normal : QLineEdit::Password);
+          });
 }
 
 std::optional<Settings> CSettingsDialog::Edit(const Settings& settings) {
@@ -149,6 +160,14 @@ void CSettingsDialog::setVisible(bool visible) {
     InitDialog();
   }
   QDialog::setVisible(visible);
+  if (visible) {
+    // A list shows its longest item whole in the font and style it is drawn
+    // with, known once shown: it grows to the right from where the layout
+    // puts it.
+    for (QComboBox* list : {SleepList, IpModeList}) {
+      list->resize(std::max(list->width(), list->sizeHint().width()), list->height());
+    }
+  }
 }
 
 void CSettingsDialog::InitDialog() {
@@ -164,9 +183,19 @@ void CSettingsDialog::InitDialog() {
   // the store publishes the LAN address, and the list says so.
   IpModeList->setCurrentIndex(Fields.IPMode == kIpModes[0] ? 0 : 1);
   CreateWwwOpenBox->setChecked(Fields.IsCreateWwwOpen != 0);
+  // Every opening starts with the password hidden again.
+  Builder.Control<QCheckBox>(IDC_SHOW_PASSWORD)->setChecked(false);
   ApplyIpGetOnly();
-  // The first control of the tab order, as every opening starts.
-  Builder.ControlWidget(1)->setFocus();
+  // Every opening starts on the first field the user can type into: the
+  // first control of the tab order that is not greyed.
+  for (const ControlSpec& row : Builder.Template().Controls) {
+    QWidget* control = Builder.ControlWidget(row.Id);
+    if (row.Id != kNoControlId && control != nullptr && control->isEnabled() &&
+        (control->focusPolicy() & Qt::TabFocus) != 0) {
+      control->setFocus();
+      break;
+    }
+  }
 }
 
 void CSettingsDialog::Exchange(bool toControls) {
@@ -215,9 +244,6 @@ void CSettingsDialog::OnCommand(int id) {
       break;
     case IDC_BROWSE_FTP_FILE:
       BrowseRemoteFile();
-      break;
-    case IDC_IP_GET_ONLY:
-      ApplyIpGetOnly();
       break;
     default:
       break;

@@ -57,6 +57,7 @@ public:
   static constexpr int IDC_CREATE_WWW_OPEN = 1050;
   static constexpr int IDC_SLEEP = 1052;
   static constexpr int IDC_IP_GET_ONLY = 1054;
+  static constexpr int IDC_SHOW_PASSWORD = 1056;
 
   explicit CSettingsDialog(QWidget* parent = nullptr);
 

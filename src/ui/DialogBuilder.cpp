@@ -32,8 +32,11 @@ int Scale(int units, int base, int divisor) {
   return int(std::lround(double(units) * base / divisor));
 }
 
-// An accessible name read from a label: "サーバー名", not "&Server :".
+// An accessible name read from a label: "サーバー名", not "&Server :" nor
+// "サーバー名(&S)": the access key is the reader's to announce, not the name's.
 QString NameFromLabel(QString text) {
+  static const QRegularExpression accessKey(QStringLiteral("\\(&[^&]\\)"));
+  text.remove(accessKey);
   text.remove(u'&');
   text = text.trimmed();
   while (text.endsWith(u':') || text.endsWith(u'：')) {

@@ -23,20 +23,23 @@ namespace {
 
 // Draws an item without the line breaks a server reply brings: trailing ones
 // are dropped, inner ones shown as a blank, so every line stays one row.
+QString OneLine(QString text) {
+  while (text.endsWith(u'\r') || text.endsWith(u'\n')) {
+    text.chop(1);
+  }
+  text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+  text.replace(u'\r', u' ');
+  text.replace(u'\n', u' ');
+  return text;
+}
+
 class OneLineDelegate : public QStyledItemDelegate {
 public:
   using QStyledItemDelegate::QStyledItemDelegate;
   QString displayText(const QVariant& value, const QLocale& /*locale*/) const override {
     // The raw text: the base class would already have turned LF into a line
     // separator.
-    QString text = value.toString();
-    while (text.endsWith(u'\r') || text.endsWith(u'\n')) {
-      text.chop(1);
-    }
-    text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-    text.replace(u'\r', u' ');
-    text.replace(u'\n', u' ');
-    return text;
+    return OneLine(value.toString());
   }
 };
 
@@ -89,7 +92,10 @@ void MessageLog::AddMessage(const QString& text) {
     Box->insertItem(0, QString::fromUtf8(kClearedNotice));
   }
   const QString line = now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) + text;
-  Box->insertItem(0, line);
+  auto* item = new QListWidgetItem(line);
+  // A screen reader reads the row as it is drawn, without the reply's breaks.
+  item->setData(Qt::AccessibleTextRole, OneLine(line));
+  Box->insertItem(0, item);
   if (Mirror) {
     std::fprintf(stderr, "%s\n", line.toUtf8().constData());
     std::fflush(stderr);

@@ -10,6 +10,7 @@
 #include <QListView>
 #include <QMimeDatabase>
 #include <QStackedLayout>
+#include <QFontMetrics>
 #include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTreeView>
@@ -181,6 +182,10 @@ QVariant RemoteFileModel::headerData(int section, Qt::Orientation orientation, i
   if (role == Qt::TextAlignmentRole) {
     return (kAlignments[section] | Qt::AlignVCenter).toInt();
   }
+  // A first click on a heading sorts from the smallest, A before Z.
+  if (role == Qt::InitialSortOrderRole) {
+    return int(Qt::AscendingOrder);
+  }
   return {};
 }
 
@@ -209,14 +214,100 @@ void RemoteFileModel::Insert(int at, Row row) {
   endInsertRows();
 }
 
-void RemoteFileModel::PrependReversed(std::vector<Row>& rows) {
+bool RemoteFileModel::Above(const Row& a, const Row& b) const {
+  const bool folderA = (a.Data & DirectoryFlag) != 0;
+  const bool folderB = (b.Data & DirectoryFlag) != 0;
+  if (folderA != folderB) {
+    return folderA;
+  }
+  const auto compare = [](auto x, auto y) { return x < y ? -1 : (y < x ? 1 : 0); };
+  int order = 0;
+  switch (SortColumn) {
+    case 1:
+      order = compare(a.Size, b.Size);
+      break;
+    case 2:
+      order = a.Type.compare(b.Type, Qt::CaseInsensitive);
+      break;
+    case 3:
+      order = compare(a.Time, b.Time);
+      break;
+    default:
+      break;
+  }
+  if (order == 0) {
+    order = a.Name.compare(b.Name, Qt::CaseInsensitive);
+  }
+  if (order == 0) {
+    order = a.Name.compare(b.Name);
+  }
+  return SortOrder == Qt::AscendingOrder ? order < 0 : order > 0;
+}
+
+void RemoteFileModel::InsertSorted(Row row) {
+  // Stored bottom row first: the slot after every row that is shown below it.
+  const auto slot = std::upper_bound(Rows.begin(), Rows.end(), row,
+                                     [this](const Row& x, const Row& y) { return Above(y, x); });
+  const int at = static_cast<int>(Rows.end() - slot);
+  beginInsertRows({}, at, at);
+  Rows.insert(slot, std::move(row));
+  endInsertRows();
+}
+
+void RemoteFileModel::AddSorted(std::vector<Row>& rows) {
   if (rows.empty()) {
     return;
   }
-  beginInsertRows({}, 0, static_cast<int>(rows.size()) - 1);
+  const auto below = [this](const Row& x, const Row& y) { return Above(y, x); };
+  std::stable_sort(rows.begin(), rows.end(), below);
+  if (Rows.empty()) {
+    beginInsertRows({}, 0, static_cast<int>(rows.size()) - 1);
+    Rows = std::move(rows);
+    endInsertRows();
+    return;
+  }
+  // A later run of a listing merges into the rows already shown; a listing
+  // arrives before anything can be selected or edited in it.
+  beginResetModel();
+  const auto middle = static_cast<std::ptrdiff_t>(Rows.size());
   Rows.insert(Rows.end(), std::make_move_iterator(rows.begin()),
               std::make_move_iterator(rows.end()));
-  endInsertRows();
+  std::inplace_merge(Rows.begin(), Rows.begin() + middle, Rows.end(), below);
+  endResetModel();
+}
+
+void RemoteFileModel::sort(int column, Qt::SortOrder order) {
+  if (column < 0 || column >= kColumns) {
+    return;
+  }
+  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  SortColumn = column;
+  SortOrder = order;
+  std::vector<std::size_t> shownOrder(Rows.size());
+  for (std::size_t i = 0; i < shownOrder.size(); ++i) {
+    shownOrder[i] = i;
+  }
+  std::stable_sort(shownOrder.begin(), shownOrder.end(), [this](std::size_t x, std::size_t y) {
+    return Above(Rows[y], Rows[x]);
+  });
+  std::vector<Row> sorted;
+  sorted.reserve(Rows.size());
+  std::vector<int> newRow(Rows.size());
+  const int count = static_cast<int>(Rows.size());
+  for (std::size_t i = 0; i < shownOrder.size(); ++i) {
+    newRow[shownOrder[i]] = count - 1 - static_cast<int>(i);
+    sorted.push_back(std::move(Rows[shownOrder[i]]));
+  }
+  const QModelIndexList before = persistentIndexList();
+  QModelIndexList after;
+  after.reserve(before.size());
+  for (const QModelIndex& index : before) {
+    const auto oldSlot = static_cast<std::size_t>(count - 1 - index.row());
+    after.append(this->index(newRow[oldSlot], index.column()));
+  }
+  Rows.swap(sorted);
+  changePersistentIndexList(before, after);
+  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
 void RemoteFileModel::Remove(int at) {
@@ -280,6 +371,8 @@ CRemoteFileList::CRemoteFileList(QWidget* parent) : QWidget(parent) {
   Details->setAllColumnsShowFocus(true);
   Details->header()->setStretchLastSection(false);
   Details->header()->setSectionsMovable(false);
+  Details->header()->setSortIndicator(0, Qt::AscendingOrder);
+  Details->setSortingEnabled(true);
   Plain->setViewMode(QListView::ListMode);
   Plain->setFlow(QListView::TopToBottom);
   Plain->setWrapping(true);
@@ -307,6 +400,8 @@ CRemoteFileList::CRemoteFileList(QWidget* parent) : QWidget(parent) {
 void CRemoteFileList::ClearList() {
   Model.RemoveAll();
   Model.IconList().Clear();
+  WidestType = 0;
+  FitColumns();
 }
 
 void CRemoteFileList::ClearRows() {
@@ -328,6 +423,7 @@ bool CRemoteFileList::Describe(const FtpEntry& entry, const QString& name,
   } else {
     const TypeInfo& type = LookUpType(TypePattern(name));
     row.Type = type.Name;
+    WidestType = std::max(WidestType, Details->fontMetrics().horizontalAdvance(type.Name));
     row.Data = 0;
     row.Icon = Model.IconList().Append(type.Icon);
   }
@@ -337,8 +433,9 @@ bool CRemoteFileList::Describe(const FtpEntry& entry, const QString& name,
 void CRemoteFileList::AddEntry(const FtpEntry& entry, const QString& name) {
   RemoteFileModel::Row row;
   if (Describe(entry, name, row)) {
-    Model.Insert(0, std::move(row));
+    Model.InsertSorted(std::move(row));
   }
+  FitColumns();
 }
 
 void CRemoteFileList::AddEntries(const std::vector<FtpEntry>& entries,
@@ -351,7 +448,8 @@ void CRemoteFileList::AddEntries(const std::vector<FtpEntry>& entries,
       rows.push_back(std::move(row));
     }
   }
-  Model.PrependReversed(rows);
+  Model.AddSorted(rows);
+  FitColumns();
 }
 
 void CRemoteFileList::InsertPlaceholder(int at) {
@@ -401,9 +499,37 @@ void CRemoteFileList::SetView(QAbstractItemView* view) {
 }
 
 void CRemoteFileList::SetColumnWidths(int totalWidth) {
+  TotalWidth = totalWidth;
+  FitColumns();
+}
+
+void CRemoteFileList::FitColumns() {
+  const QFontMetrics metrics = Details->fontMetrics();
+  // The room a cell's text has is its width less the style's margins.
+  const int margins =
+      2 * (Details->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, Details) + 1) + 4;
+  const int longest[kColumns] = {0, metrics.horizontalAdvance(QStringLiteral("1023KB")),
+                                 std::max(WidestType, metrics.horizontalAdvance(kFolderType)),
+                                 metrics.horizontalAdvance(QStringLiteral("0000/00/00 00:00"))};
+  // The columns share the inside of the frame beside a vertical scroll bar,
+  // which any longer listing shows: the date never hides behind it.
+  const int inside = TotalWidth - 2 * Details->frameWidth() -
+                     Details->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, Details);
+  int widths[kColumns];
+  int rest = inside;
+  for (int column = kColumns - 1; column >= 0; --column) {
+    widths[column] = static_cast<int>(static_cast<double>(TotalWidth) * kWidthFactors[column]);
+    if (column > 0) {
+      widths[column] = std::max(widths[column], longest[column] + margins);
+      rest -= widths[column];
+    }
+  }
+  // The name keeps what is left, but never less than half its share.
+  widths[0] = std::max(rest, widths[0] / 2);
   for (int column = 0; column < kColumns; ++column) {
-    Details->header()->resizeSection(
-        column, static_cast<int>(static_cast<double>(totalWidth) * kWidthFactors[column]));
+    if (Details->header()->sectionSize(column) != widths[column]) {
+      Details->header()->resizeSection(column, widths[column]);
+    }
   }
   // The plain list's columns are as wide as the name column: measuring every
   // name would cost a long listing dearly, and one short first name would

@@ -3,8 +3,8 @@
 // either as a details table with headings or as a plain list. Both views show
 // the very same rows, so switching never reloads anything.
 //
-// Rows are inserted at the top, so a listing shows in the reverse of the
-// order the server sent it. Every row gets an icon of its own in the icon
+// Folders come first, then files, each by name, whatever order the server
+// sent them in; a click on a column's heading sorts by that column. Every row gets an icon of its own in the icon
 // list, which is emptied only when the next listing starts.
 //
 // The list never takes an edited label itself: an edit ends by handing the
@@ -83,9 +83,14 @@ public:
   // Refuses: a label changes only through SetName.
   bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
+  // Where the row is put: a new folder's placeholder stays where it was put.
   void Insert(int at, Row row);
-  // Puts the rows at the top, the last one first, in one step for the views.
-  void PrependReversed(std::vector<Row>& rows);
+  // Puts a row, or a run of rows, where the order puts them.
+  void InsertSorted(Row row);
+  void AddSorted(std::vector<Row>& rows);
+  // Folders first, then by the column in the order asked, names breaking
+  // ties; the header's click comes here. The selection stays on its rows.
+  void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
   QString Text(int at, int column) const;
   void Remove(int at);
   void RemoveAll();
@@ -99,8 +104,13 @@ private:
   // Stored bottom row first, so inserting at the top appends.
   std::size_t Slot(int row) const { return Rows.size() - 1 - static_cast<std::size_t>(row); }
 
+  // True where `a` is shown above `b`.
+  bool Above(const Row& a, const Row& b) const;
+
   std::vector<Row> Rows;
   RowIconList Icons;
+  int SortColumn = 0;
+  Qt::SortOrder SortOrder = Qt::AscendingOrder;
 };
 
 class CRemoteFileList final : public QWidget {
@@ -135,7 +145,8 @@ public:
   void Select(int at);
 
   // Column widths from the width W of the rectangle the list covers: 0.4 W,
-  // 0.15 W, 0.25 W and 0.2 W, each truncated.
+  // 0.15 W, 0.25 W and 0.2 W, each truncated; the size, type and date columns
+  // grow to show their longest text whole, taking the room from the name.
   void SetColumnWidths(int totalWidth);
   void ShowDetails();
   void ShowList();
@@ -163,7 +174,11 @@ private:
   QStackedLayout* Stack = nullptr;
   QTreeView* Details = nullptr;
   QListView* Plain = nullptr;
+  void FitColumns();
+
   int EditingRow = -1;
+  int TotalWidth = 0;
+  int WidestType = 0;  // pixels, of the type names listed so far
 };
 
 }  // namespace tavro

@@ -209,6 +209,43 @@ private slots:
   // OK takes the record over and saves it; only a changed timer asks for a
   // probe at once. Cancel, or the window ending while the dialog is open,
   // changes nothing.
+  // With no settings saved before, the window opens the settings dialog as
+  // soon as it shows; a saved record, even all defaults, opens nothing.
+  void FirstStartAsksForTheSettings() {
+    for (const bool saved : {false, true}) {
+      QTemporaryDir dir;
+      const fs::path file = fs::path(dir.path().toStdString()) / "Tavro.reg";
+      MessageBoxes::AnswerInAdvance(true);
+      MainDialogOptions options;
+      options.Store = MakeFileRegistryStore(file);
+      if (saved) {
+        QVERIFY(SaveSettings(*options.Store, Settings{}));
+      }
+      options.StartWorkers = false;
+      options.TrayAvailable = [] { return false; };
+      CMainDialog w(std::move(options));
+      bool opened = false;
+      bool windowShown = false;
+      // Queued behind whatever the window queues as it shows.
+      QTimer::singleShot(0, &w, [&] {
+        QTimer::singleShot(0, &w, [&] {
+          windowShown = w.isVisible();
+          opened = w.GetSettingsDialog()->isVisible();
+          if (opened) {
+            w.GetSettingsDialog()->reject();
+          }
+          w.EndWithoutQuestion();
+        });
+      });
+      w.DoModal();
+      QCOMPARE(w.IsFirstStart(), !saved);
+      QVERIFY(windowShown);
+      QCOMPARE(opened, !saved);
+      MessageBoxes::TakeShown();
+      MessageBoxes::AnswerInAdvance(false);
+    }
+  }
+
   void SettingsCommandTakesOverWhatOKConfirms() {
     // how the dialog ends, the timer chosen (0 停止, 2 6 秒), Sleep after, probe
     using Row = std::tuple<QString, int, std::int32_t, bool>;

@@ -1,6 +1,9 @@
 // The message log: time stamps, the clearing past 200 lines, the export in
 // code page 932 and the full-line box.
 #include "ui/MessageLog.h"
+
+#include <QAccessible>
+#include <QStyledItemDelegate>
 #include "support/TextFiles.h"
 #include "ui/FileDialogs.h"
 #include "ui/MessageBoxes.h"
@@ -130,6 +133,23 @@ private slots:
     QVERIFY(QTest::qWaitForWindowExposed(&w.Window));
     QCOMPARE(w.List->visualItemRect(w.List->item(0)).height(),
              w.List->visualItemRect(w.List->item(1)).height());
+    // Drawn and read out without the line end; the item keeps it.
+    struct Case {
+      int Row;
+      QString Shown;
+    };
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(w.List);
+    QVERIFY(reader);
+    for (const Case& c : {Case{0, "2003-03-07 09:04:05 221 Goodbye."},
+                          Case{1, "2003-03-07 09:04:05 plain"}}) {
+      auto* delegate = qobject_cast<QStyledItemDelegate*>(w.List->itemDelegate());
+      QVERIFY(delegate);
+      QCOMPARE(delegate->displayText(w.List->item(c.Row)->text(), QLocale()), c.Shown);
+      QAccessibleInterface* row = reader->child(c.Row);
+      QVERIFY(row);
+      QCOMPARE(row->text(QAccessible::Name), c.Shown);
+    }
+    QCOMPARE(w.List->item(0)->text(), QString("2003-03-07 09:04:05 221 Goodbye.\r\n"));
     w.Log.ShowSelected();
     QVERIFY(MessageBoxes::TakeShown().isEmpty());
     w.List->setCurrentRow(0);

@@ -1,6 +1,7 @@
 // The settings dialog driven as a user drives it: what an opening shows and
 // OK hands back, the address-only switch, Cancel, the browse buttons and the
 // refusal of texts the settings file would not give back.
+#include "KeyboardWalk.h"
 #include "servers/VsftpdServer.h"
 #include "ui/CFtpBrowserDialog.h"
 #include "ui/CSettingsDialog.h"
@@ -8,6 +9,11 @@
 #include "ui/MessageBoxes.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTimer>
@@ -68,7 +74,7 @@ const QList<int> kPublishing = [] {
                     D::IDC_SERVER,          D::IDC_USER,
                     D::IDC_OFFLINE_FILE,    D::IDC_BROWSE_ONLINE_FILE,
                     D::IDC_BROWSE_FTP_FILE, D::IDC_BROWSE_OFFLINE_FILE,
-                    D::IDC_CREATE_WWW_OPEN};
+                    D::IDC_CREATE_WWW_OPEN, D::IDC_SHOW_PASSWORD};
   std::sort(ids.begin(), ids.end());
   return ids;
 }();
@@ -224,6 +230,8 @@ private slots:
     QFETCH(int, field);
     QFETCH(QString, answer);
     Shown dialog;
+    // Typed at the end of the field, which the opening has focused.
+    Edit(dialog, D::IDC_SERVER)->end(false);
     QTest::keyClicks(Edit(dialog, D::IDC_SERVER), ".typed");
     Edit(dialog, field)->setText("typed file");
     FileDialogs::SetNextAnswer(answer.isEmpty() ? std::nullopt : std::optional(answer));
@@ -237,6 +245,143 @@ private slots:
     const QString expected = answer.isEmpty() ? "typed file" : answer;
     QCOMPARE(QString::fromStdString(dialog.GetSettings().*kEditFields.at(field)), expected);
     QCOMPARE(dialog.GetSettings().Server, std::string("ftp.example.jp.typed"));
+  }
+
+  // Both password fields hide what is typed, from the eye and from what a
+  // screen reader is told; the settings dialog's box shows it on request,
+  // and fits beside the field without cutting its text.
+  void PasswordsAreHidden() {
+    Shown dialog;
+    CFtpBrowserDialog browser;
+    browser.show();
+    QLineEdit* browserField = browser.Controls().Control<QLineEdit>(CFtpBrowserDialog::IDC_PASSWORD);
+    browserField->setText(QString::fromStdString(kRecord.Password));
+    const QString secret = QString::fromStdString(kRecord.Password);
+    for (QLineEdit* field : {Edit(dialog, D::IDC_PASSWORD), browserField}) {
+      QCOMPARE(field->text(), secret);
+      QCOMPARE(field->echoMode(), QLineEdit::Password);
+      QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(field);
+      QVERIFY(reader);
+      QCOMPARE(reader->role(), QAccessible::EditableText);
+      QVERIFY(reader->state().passwordEdit);
+      QCOMPARE(reader->text(QAccessible::Name), QString("パスワード"));
+      QVERIFY(!reader->text(QAccessible::Value).contains(QString("pass")));
+      QAccessibleTextInterface* text = reader->textInterface();
+      QVERIFY(text);
+      QVERIFY(!text->text(0, text->characterCount()).contains(QString("pass")));
+    }
+    auto* show = dialog.Ui().Control<QCheckBox>(D::IDC_SHOW_PASSWORD);
+    QVERIFY(show);
+    QCOMPARE(show->text(), QString("表示(&V)"));
+    show->click();
+    QCOMPARE(Edit(dialog, D::IDC_PASSWORD)->echoMode(), QLineEdit::Normal);
+    // Inside the frame, clear of every other control, its text uncut.
+    QVERIFY(show->width() >= show->sizeHint().width());
+    QVERIFY(dialog.Ui().ControlWidget(D::IDC_FTP_GROUP)->geometry().contains(show->geometry()));
+    for (QWidget* other : dialog.Ui().Client()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (other != show && !qobject_cast<QGroupBox*>(other) && other->isVisible()) {
+        QVERIFY2(!other->geometry().intersects(show->geometry()), qPrintable(other->objectName()));
+      }
+    }
+    // The next opening hides it again.
+    dialog.reject();
+    dialog.show();
+    QVERIFY(!show->isChecked());
+    QCOMPARE(Edit(dialog, D::IDC_PASSWORD)->echoMode(), QLineEdit::Password);
+  }
+
+  // A keyboard user: the dialog opens on its first field, Tab walks the
+  // layout top to bottom and left to right with every button on the way, and
+  // each label's access key reaches its field without clashing with another.
+  void KeyboardReachesEveryControl_data() {
+    QTest::addColumn<int>("ipGetOnly");
+    QTest::addColumn<QList<int>>("chain");
+    QTest::newRow("publishing") << 0
+                                << QList<int>{D::IDC_SERVER,
+                                              D::IDC_USER,
+                                              D::IDC_PASSWORD,
+                                              D::IDC_SHOW_PASSWORD,
+                                              D::IDC_FTP_FILE,
+                                              D::IDC_BROWSE_FTP_FILE,
+                                              D::IDC_ONLINE_FILE,
+                                              D::IDC_BROWSE_ONLINE_FILE,
+                                              D::IDC_OFFLINE_FILE,
+                                              D::IDC_BROWSE_OFFLINE_FILE,
+                                              D::IDC_TRACE,
+                                              D::IDC_SLEEP,
+                                              D::IDC_IP_MODE,
+                                              D::IDC_CREATE_WWW_OPEN,
+                                              D::IDC_IP_GET_ONLY,
+                                              1,
+                                              2};
+    // The greyed fields are passed over; the first field left is the mail server.
+    QTest::newRow("address only") << 1
+                                  << QList<int>{D::IDC_TRACE, D::IDC_SLEEP, D::IDC_IP_MODE,
+                                                D::IDC_IP_GET_ONLY, 1, 2};
+  }
+  void KeyboardReachesEveryControl() {
+    QFETCH(int, ipGetOnly);
+    QFETCH(QList<int>, chain);
+    Settings record = kRecord;
+    record.IsIpGetOnly = ipGetOnly;
+    Shown dialog(record);
+    QCOMPARE(test::TabChain(&dialog), chain);
+    if (ipGetOnly == 0) {
+      const QString problems = test::CheckAccessKeys(&dialog, dialog.Ui().Client());
+      QVERIFY2(problems.isEmpty(), qPrintable(problems));
+    }
+    // Enter on the browse button opens the browser, as a click does.
+    bool browsed = false;
+    dialog.SetFtpBrowserOpener([&](QWidget*, const FtpAccount&) {
+      browsed = true;
+      return std::optional<FtpBrowseResult>();
+    });
+    if (ipGetOnly == 0) {
+      QWidget* browse = dialog.Ui().ControlWidget(D::IDC_BROWSE_FTP_FILE);
+      browse->setFocus();
+      QTest::keyClick(browse, Qt::Key_Space);
+      QVERIFY(browsed);
+    }
+  }
+
+  // The address-only box greys the publishing fields however it changes:
+  // a screen reader's toggle action, a program's setChecked, a click.
+  void AddressOnlyFollowsEveryToggle() {
+    Shown dialog;
+    auto* box = dialog.Ui().Control<QCheckBox>(D::IDC_IP_GET_ONLY);
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(box);
+    QVERIFY(reader && reader->actionInterface());
+    const QString toggle = QAccessibleActionInterface::toggleAction();
+    QVERIFY(reader->actionInterface()->actionNames().contains(toggle));
+    reader->actionInterface()->doAction(toggle);
+    QVERIFY(box->isChecked());
+    QCOMPARE(Disabled(dialog), kPublishing);
+    box->setChecked(false);
+    QCOMPARE(Disabled(dialog), QList<int>());
+    QTest::keyClick(box, Qt::Key_Space);
+    QCOMPARE(Disabled(dialog), kPublishing);
+  }
+
+  // The timer and address lists show their longest item whole in the
+  // dialog's font, and stay clear of each other and of the window's edge.
+  void ListsShowTheirLongestItem() {
+    Shown dialog;
+    QRect previous;
+    for (int id : {D::IDC_SLEEP, D::IDC_IP_MODE}) {
+      QComboBox* list = List(dialog, id);
+      QStyleOptionComboBox option;
+      option.initFrom(list);
+      option.editable = false;
+      const QRect field = list->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                        QStyle::SC_ComboBoxEditField, list);
+      for (int i = 0; i < list->count(); ++i) {
+        QVERIFY2(list->fontMetrics().horizontalAdvance(list->itemText(i)) <= field.width(),
+                 qPrintable(list->itemText(i)));
+      }
+      QVERIFY(list->geometry().right() < dialog.Ui().Client()->width());
+      QVERIFY(!list->geometry().intersects(previous));
+      previous = list->geometry();
+    }
   }
 
   // The button opens the real browser on the account as typed. Cancel there

@@ -1,0 +1,99 @@
+// Takes the screenshots of docs/screenshots from the real windows: the
+// settings dialog, the FTP browser logged on to a vsftpd with a few files, and
+// the question asked at exit. Run by scripts/screenshots.sh under xvfb-run, so
+// the windows are drawn by the X platform with the installed fonts.
+#include "app/CMainDialog.h"
+#include "servers/VsftpdServer.h"
+#include "ui/CFtpBrowserDialog.h"
+#include "ui/CSettingsDialog.h"
+#include "ui/MessageBoxes.h"
+#include "ui/RemoteFileList.h"
+#include "ui/Translations.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+using namespace tavro;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Save(QWidget* window, const QString& folder, const char* name) {
+  QTest::qWait(300);  // drawn once more after the last change
+  const QString path = folder + QLatin1Char('/') + QLatin1String(name);
+  const bool saved = window->grab().save(path);
+  std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
+  return saved;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QApplication application(argc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("tavro"));
+  InstallJapaneseTexts(application);
+  const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+  bool ok = true;
+
+  CSettingsDialog settings;
+  settings.SetSettings(Settings{"ftp.example.jp", "tavro", "秘密のパスワード",
+                                "/public_html/ip.html", "/home/tavro/オンライン.html",
+                                "/home/tavro/offline.html", "mail.example.jp", "WAN", 60000000,
+                                1, 0});
+  settings.show();
+  ok &= Save(&settings, folder, "settings-dialog.png");
+  settings.hide();
+
+  test::VsftpdServer server;
+  if (!server.Started()) {
+    std::fprintf(stderr, "vsftpd: %s\n", server.Error().c_str());
+    return 1;
+  }
+  const fs::path pub = server.Pub();
+  fs::create_directories(pub / "images");
+  fs::create_directories(pub / "old");
+  for (const char* name : {"index.html", "ip.html", "readme.txt", "style.css"}) {
+    std::ofstream(pub / name) << "<p>" << name << "</p>\n";
+  }
+  CFtpBrowserDialog browser(QString::fromStdString(server.Address()), test::VsftpdServer::User,
+                            test::VsftpdServer::Password);
+  browser.show();
+  browser.Controls().Control<QLineEdit>(CFtpBrowserDialog::IDC_STARTDIR)->setText("/pub");
+  ok &= Save(&browser, folder, "ftp-browser-connection.png");
+  QSignalSpy listed(&browser, &CFtpBrowserDialog::ListingDone);
+  browser.Controls().Control<QPushButton>(CFtpBrowserDialog::IDC_TOGGLE)->click();
+  if (!QTest::qWaitFor([&] { return listed.count() > 0; }, 20000)) {
+    std::fprintf(stderr, "no listing\n");
+    return 1;
+  }
+  browser.FileList()->Select(4);
+  browser.Controls().Control<QLineEdit>(CFtpBrowserDialog::IDC_FILENAME)->setText("ip.html");
+  ok &= Save(&browser, folder, "ftp-browser-details.png");
+  browser.OnCommand(CFtpBrowserDialog::IDC_LISTMODE);
+  ok &= Save(&browser, folder, "ftp-browser-list.png");
+  browser.OnCommand(CFtpBrowserDialog::IDC_DETAILS);
+  browser.Controls().Control<QPushButton>(CFtpBrowserDialog::IDC_TOGGLE)->click();
+  if (!QTest::qWaitFor([&] { return !browser.FileList()->isVisible(); }, 20000)) {
+    std::fprintf(stderr, "no disconnection\n");
+    return 1;
+  }
+  ok &= Save(&browser, folder, "ftp-browser-disconnected.png");
+
+  // The exit question, as the main window asks it while published.
+  QTimer::singleShot(500, [&] {
+    if (QWidget* box = QApplication::activeModalWidget()) {
+      ok &= Save(box, folder, "exit-question.png");
+      box->close();
+    }
+  });
+  MessageBoxes::Show(nullptr, QString::fromUtf8(CMainDialog::kUnpublishQuestion),
+                     MB_YESNOCANCEL | MB_ICONINFORMATION);
+  return ok ? 0 : 1;
+}
