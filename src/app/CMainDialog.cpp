@@ -18,8 +18,10 @@
 #include <QEventLoop>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tavro {
@@ -30,6 +32,11 @@ const char* const CMainDialog::kUnpublishFailed = "非公開設定にできま�
 const char* const CMainDialog::kOpenFailed = "Err:ファイルを開くのに失敗しました。:";
 const char* const CMainDialog::kUpdateFinished = "Msg: 更新作業が終了しました。";
 const char* const CMainDialog::kNotAnAddress = "Err: 公開できるIPアドレスではありません: ";
+const char* const CMainDialog::kRetryAfter = "Msg: ページを更新できませんでした。";
+const char* const CMainDialog::kRetryAfterEnd = " 秒後にもう一度送ります。";
+const char* const CMainDialog::kTrayNotUpdated =
+    "ページを更新できませんでした。サーバーに届くまで送り直します。";
+const char* const CMainDialog::kTrayUpdated = "ページを更新しました。";
 
 namespace {
 
@@ -55,6 +62,9 @@ CMainDialog::CMainDialog(MainDialogOptions options) : Options(std::move(options)
   setWindowIcon(LoadIconResource(kAppIconId));
   // Kept for the window's life; each opening starts from the record handed in.
   SettingsDialog = new CSettingsDialog(this);
+  RetryTimer = new QTimer(this);
+  RetryTimer->setSingleShot(true);
+  connect(RetryTimer, &QTimer::timeout, this, [this] { RetryPage(); });
   // Every report of both workers reaches the window through this one sink,
   // which the window closes before anything of it goes away.
   Sink = GuiReportSink::Create(this, [this](const WorkerReport& report) { OnReport(report); });
@@ -277,6 +287,7 @@ void CMainDialog::EditSettings() {
     return;
   }
   const Settings& edited = SettingsDialog->GetSettings();
+  const bool modeChanged = edited.IPMode != IPMode;
   Server = edited.Server;
   User = edited.User;
   Password = edited.Password;
@@ -300,6 +311,29 @@ void CMainDialog::EditSettings() {
   // Publish sequences already queued keep the account and files they were
   // queued with; the new ones apply from the next publish.
   SaveSettings(*Options.Store, CurrentSettings());
+  if (IsPublished == 1 && IsIpGetOnly == 0 && modeChanged) {
+    // The page shows the other mode's address: the new one replaces it as
+    // soon as it is known.
+    const std::string& known = IPMode == "WAN" ? LastWanAddress : LastLanAddress;
+    if (!known.empty()) {
+      Publish();
+    } else {
+      SupersedeRetry();
+      PublishNextAddress = true;
+      TraceThread.RequestProbe();
+    }
+  } else if (IsRetryPending()) {
+    // The fault may have been in the settings (a password, say): the page
+    // goes again at once with the new ones.
+    RetryTimer->stop();
+    RetryWait = std::chrono::milliseconds(0);
+    if (RetryOffline) {
+      SupersedeRetry();
+      QueuePageUpload(OfflineFile, true);
+    } else if (IsPublished == 1 && IsIpGetOnly == 0) {
+      Publish();
+    }
+  }
 }
 
 void CMainDialog::CopyAddress() {
@@ -334,7 +368,7 @@ bool CMainDialog::UpdateItemsEnabled() const {
   return publish;
 }
 
-void CMainDialog::Publish() {
+std::optional<std::string> CMainDialog::MakeOnlinePage(bool& addressEmpty) {
   const std::string reported = IPMode == "WAN" ? LastWanAddress : LastLanAddress;
   // What a mail server echoed is shown as it came, but only an address goes
   // onto the public page; anything else is refused before anything changes.
@@ -343,36 +377,127 @@ void CMainDialog::Publish() {
     const auto checked = PublishableAddress(reported);
     if (!checked) {
       MessageList->AddMessage(QString::fromUtf8(kNotAnAddress) + Text(BoundedCause(reported)));
-      return;
+      return std::nullopt;
     }
     address = *checked;
   }
-  if (address.empty()) {
+  addressEmpty = address.empty();
+  auto page = GeneratePage(OnlineFile, address);
+  if (!page) {
+    MessageList->AddMessage(QString::fromUtf8(kOpenFailed) + Text(OnlineFile));
+  }
+  return page;
+}
+
+void CMainDialog::Publish() {
+  // A page that cannot be made changes nothing: the window does not claim
+  // a published page that never went out.
+  bool addressEmpty = false;
+  const auto page = MakeOnlinePage(addressEmpty);
+  if (!page) {
+    return;
+  }
+  if (addressEmpty) {
     // Published all the same, with the placeholders emptied: the probe's
     // answer is a change and publishes again.
     TraceThread.RequestProbe();
   }
   IsPublished = 1;
   setWindowTitle(QStringLiteral("Tavro - 公開中"));
-  const auto page = GeneratePage(OnlineFile, address);
-  if (!page) {
-    MessageList->AddMessage(QString::fromUtf8(kOpenFailed) + Text(OnlineFile));
-    return;
-  }
+  SupersedeRetry();
+  QueuePageUpload(*page, false);
+}
+
+void CMainDialog::QueuePageUpload(const std::string& localFile, bool offline) {
+  PageSequences.push_back({PageGeneration, offline, false});
   FtpThread.QueueConnect(Server, User, Password);
   FtpThread.QueueDelete(FtpFile);
-  FtpThread.QueueUpload(*page, FtpFile);
+  FtpThread.QueueUpload(localFile, FtpFile);
   FtpThread.QueueDisconnect();
+}
+
+bool CMainDialog::IsRetryPending() const {
+  return RetryTimer->isActive();
+}
+
+void CMainDialog::SupersedeRetry() {
+  ++PageGeneration;
+  RetryTimer->stop();
+  RetryWait = std::chrono::milliseconds(0);
+}
+
+void CMainDialog::OnPageSequenceEnded() {
+  const PageSequence ended = PageSequences.front();
+  PageSequences.pop_front();
+  if (ended.Generation != PageGeneration) {
+    return;  // a newer page is on its way
+  }
+  if (ended.Uploaded) {
+    if (TrayToldFailure) {
+      TrayToldFailure = false;
+      TrayNotice(kTrayUpdated);
+    }
+    RetryWait = std::chrono::milliseconds(0);
+    return;
+  }
+  // Only the page the window stands for now is worth sending again.
+  const bool wanted = ended.Offline ? IsPublished == 0 : IsPublished == 1 && IsIpGetOnly == 0;
+  if (!wanted || IsExiting != 0 || Destroyed) {
+    return;
+  }
+  RetryWait =
+      RetryWait.count() == 0 ? Options.RetryFirst : std::min(2 * RetryWait, Options.RetryLimit);
+  // Up to an eighth more, never past the limit.
+  const auto spread = static_cast<std::int64_t>(RetryWait.count() / 8);
+  const auto jitter = spread > 0 ? static_cast<std::int64_t>(QRandomGenerator::global()->bounded(
+                                       static_cast<double>(spread)))
+                                 : std::int64_t{0};
+  const auto wait = std::min(RetryWait + std::chrono::milliseconds(jitter), Options.RetryLimit);
+  RetryOffline = ended.Offline;
+  MessageList->AddMessage(QString::fromUtf8(kRetryAfter) +
+                          QString::number(std::max<std::int64_t>(1, (wait.count() + 500) / 1000)) +
+                          QString::fromUtf8(kRetryAfterEnd));
+  if (!TrayToldFailure && !isVisible()) {
+    TrayToldFailure = true;
+    TrayNotice(kTrayNotUpdated);
+  }
+  RetryTimer->start(wait);
+}
+
+void CMainDialog::RetryPage() {
+  if (IsExiting != 0 || Destroyed) {
+    return;
+  }
+  if (RetryOffline) {
+    if (IsPublished == 0) {
+      QueuePageUpload(OfflineFile, true);
+    }
+    return;
+  }
+  if (IsPublished != 1 || IsIpGetOnly != 0) {
+    return;
+  }
+  // The same page again, made anew: the template may have been mended since.
+  bool addressEmpty = false;
+  if (const auto page = MakeOnlinePage(addressEmpty)) {
+    QueuePageUpload(*page, false);
+  }
+}
+
+void CMainDialog::TrayNotice(const char* text) {
+  if (Options.TrayMessage) {
+    Options.TrayMessage(QString::fromUtf8(text));
+  } else if (Tray && Tray->isVisible()) {
+    Tray->showMessage(QStringLiteral("Tavro"), QString::fromUtf8(text));
+  }
 }
 
 void CMainDialog::Unpublish() {
   IsPublished = 0;
   setWindowTitle(QStringLiteral("Tavro - 非公開中"));
+  SupersedeRetry();
   if (IsExiting == 0) {
-    FtpThread.QueueConnect(Server, User, Password);
-    FtpThread.QueueDelete(FtpFile);
-    FtpThread.QueueUpload(OfflineFile, FtpFile);
-    FtpThread.QueueDisconnect();
+    QueuePageUpload(OfflineFile, true);
     return;
   }
   // On the way out the offline page must be the last upload: a publish still
@@ -469,6 +594,7 @@ void CMainDialog::OnDestroy() {
     return;
   }
   Destroyed = true;
+  RetryTimer->stop();
   if (IsExiting == 0) {
     ConfirmUnpublish(MB_YESNO | MB_ICONINFORMATION);
   }
@@ -527,7 +653,21 @@ void CMainDialog::OnReport(const WorkerReport& report) {
       OnTraceThreadEvent(report.Code, report.Text);
       break;
     case kWmFtpThreadMessage:
+      if (!PageSequences.empty()) {
+        PageSequence& running = PageSequences.front();
+        if (report.Code == FTPCMD_CONNECT) {
+          running.Connected = true;
+        } else if (report.Code == FTPCMD_PUT && report.Value == 1) {
+          running.Uploaded = true;
+        }
+      }
       OnFtpThreadMessage(report.Code, report.Text);
+      // A connect after a failed sequence first reports the disconnect of
+      // what that one left; only the disconnect after a connect ends one.
+      if (report.Code == FTPCMD_DISCONNECT && !PageSequences.empty() &&
+          PageSequences.front().Connected) {
+        OnPageSequenceEnded();
+      }
       break;
     default:
       // kWmFtpThreadEvent is accepted and has nothing to change here.
@@ -549,6 +689,13 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
         LastLanAddress = value;
         MessageList->AddMessage(QStringLiteral("Msg: LAN IPアドレスに変更がありました。"));
         if (IPMode == "LAN" && IsPublished == 1 && IsIpGetOnly == 0) {
+          PublishNextAddress = false;
+          Publish();
+        }
+      }
+      if (IPMode == "LAN" && PublishNextAddress) {
+        PublishNextAddress = false;
+        if (IsPublished == 1 && IsIpGetOnly == 0) {
           Publish();
         }
       }
@@ -560,6 +707,13 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
         LastWanAddress = value;
         MessageList->AddMessage(QStringLiteral("Msg: WAN IPアドレスに変更がありました。"));
         if (IPMode == "WAN" && IsPublished == 1 && IsCreateWwwOpen == 1 && IsIpGetOnly == 0) {
+          PublishNextAddress = false;
+          Publish();
+        }
+      }
+      if (IPMode == "WAN" && PublishNextAddress) {
+        PublishNextAddress = false;
+        if (IsPublished == 1 && IsIpGetOnly == 0) {
           Publish();
         }
       }

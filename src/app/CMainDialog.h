@@ -20,13 +20,16 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 class QSessionManager;
+class QTimer;
 class QLineEdit;
 
 namespace tavro {
@@ -41,6 +44,14 @@ struct MainDialogOptions {
   FtpTimeouts Ftp;
   // Asked at each minimising: whether the desktop has a tray to retreat to.
   std::function<bool()> TrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
+  // A page that did not reach the server is sent again after RetryFirst (a
+  // little more, at random, so that many PCs behind one failed server do not
+  // come back at the same moment), each further wait twice the one before, up
+  // to RetryLimit.
+  std::chrono::milliseconds RetryFirst{24000};
+  std::chrono::milliseconds RetryLimit{15 * 60 * 1000};
+  // Where the tray's balloon goes; empty: the tray icon's own.
+  std::function<void(const QString&)> TrayMessage;
 };
 
 // "%d.%d%d" from the version's (major, minor, patch): 1.2.1 gives 1.21.
@@ -121,6 +132,14 @@ public:
   static const char* const kUpdateFinished;
   // Followed by the reported text, bounded: Publish refuses a non-address.
   static const char* const kNotAnAddress;
+  // Followed by the wait in seconds and kRetryAfterEnd.
+  static const char* const kRetryAfter;
+  static const char* const kRetryAfterEnd;
+  static const char* const kTrayNotUpdated;
+  static const char* const kTrayUpdated;
+
+  // A failed page waits for its next attempt.
+  bool IsRetryPending() const;
 
   void done(int result) override;
   void accept() override { OnOK(); }
@@ -133,6 +152,19 @@ protected:
 
 private:
   void SetUpdateItems(bool enabled);
+  // The upload of one page, as the FTP worker carries it out in order.
+  void QueuePageUpload(const std::string& localFile, bool offline);
+  // What the user last asked the server to show changes: a retry of an
+  // older page is dropped and the waits start again.
+  void SupersedeRetry();
+  // A finished sequence (its disconnect reported): retried where its page
+  // is still the one wanted and did not arrive.
+  void OnPageSequenceEnded();
+  void RetryPage();
+  void TrayNotice(const char* text);
+  // The online page for the address of the current mode, generated; none
+  // (and the reason logged) where there is nothing that may be sent.
+  std::optional<std::string> MakeOnlinePage(bool& addressEmpty);
   void StopWorkers();
   void OnDestroy();
   void Restore();
@@ -156,6 +188,25 @@ private:
   bool SettingsLoaded = false;
   bool FirstStart = false;
   bool Destroyed = false;
+
+  // One entry per page sequence queued to the FTP worker, oldest first.
+  struct PageSequence {
+    std::uint64_t Generation = 0;
+    bool Offline = false;
+    bool Connected = false;  // its connect has reported, whatever the outcome
+    bool Uploaded = false;
+  };
+  std::deque<PageSequence> PageSequences;
+  // Counts what the user asked the server to show; a sequence of an older
+  // count is never retried.
+  std::uint64_t PageGeneration = 0;
+  QTimer* RetryTimer = nullptr;
+  std::chrono::milliseconds RetryWait{0};  // 0: nothing failed since the last page arrived
+  bool RetryOffline = false;
+  bool TrayToldFailure = false;
+  // The mode was switched while published: the next address of the new mode
+  // is published even where it did not change.
+  bool PublishNextAddress = false;
 };
 
 }  // namespace tavro

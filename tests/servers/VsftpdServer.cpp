@@ -83,6 +83,10 @@ std::string VsftpdServer::Log() const {
   return ReadFileBytes(BaseDir / "vsftpd.log");
 }
 
+std::uint16_t VsftpdServer::UnusedPort() {
+  return FreePort();
+}
+
 std::string VsftpdServer::Address() const {
   return "127.0.0.1:" + std::to_string(ListenPort);
 }
@@ -98,7 +102,7 @@ void VsftpdServer::Share(const std::filesystem::path& path) const {
 }
 
 bool VsftpdServer::Launch() {
-  ListenPort = FreePort();
+  ListenPort = Options.Port != 0 ? Options.Port : FreePort();
   const std::filesystem::path config = BaseDir / "vsftpd.conf";
   {
     std::ofstream out(config, std::ios::trunc);

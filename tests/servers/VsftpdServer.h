@@ -27,6 +27,9 @@ struct VsftpdOptions {
   std::filesystem::path Key;
   // Every command and reply goes to the log that Log() reads back.
   bool LogCommands = false;
+  // 0: a free port of its own. A test that needs a server to appear where a
+  // client already failed to connect names the port.
+  std::uint16_t Port = 0;
 };
 
 class VsftpdServer {
@@ -43,6 +46,8 @@ public:
   bool Started() const { return Pid > 0; }
   const std::string& Error() const { return Failure; }
 
+  // A port nobody listens on now, for a server started there later.
+  static std::uint16_t UnusedPort();
   // "127.0.0.1:port", the server text CFtpThread takes.
   std::string Address() const;
   // The local folder that the server shows as "/pub", writable by a session.

@@ -24,6 +24,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <tuple>
 
 using namespace tavro;
@@ -73,7 +74,8 @@ struct Fixture {
   std::unique_ptr<CMainDialog> Window;
 
   explicit Fixture(const Settings& settings = {}, bool startWorkers = false, FtpTimeouts ftp = {},
-                   bool tray = false, bool unreadable = false) {
+                   bool tray = false, bool unreadable = false,
+                   const std::function<void(MainDialogOptions&)>& adjust = {}) {
     MessageBoxes::AnswerInAdvance(true);
     FileDialogs::AnswerInAdvance(true);
     auto store = MakeFileRegistryStore(SettingsFile);
@@ -86,6 +88,9 @@ struct Fixture {
     options.StartWorkers = startWorkers;
     options.Ftp = ftp;
     options.TrayAvailable = [tray] { return tray; };
+    if (adjust) {
+      adjust(options);
+    }
     Window = std::make_unique<CMainDialog>(std::move(options));
     Window->OnInitDialog();
     WriteFile(Template, "IP: #####\n");
@@ -332,19 +337,157 @@ private slots:
     }
   }
 
-  void PublishWithoutATemplateLogsAndStillCountsAsPublished() {
+  // A page that cannot be made is logged and changes nothing: the window
+  // never claims a published page that did not go out.
+  void PublishWithoutATemplateLogsAndChangesNothing() {
     Fixture f;
     CMainDialog& w = *f.Window;
-    for (const std::string& path : {(f.Template.parent_path() / "missing.html").string(),
-                                    f.Template.parent_path().string(), std::string()}) {
-      w.OnlineFile = path;
-      w.IsPublished = 0;
-      w.Publish();
-      QCOMPARE(w.IsPublished, 1);
-      QCOMPARE(w.windowTitle(), QString("Tavro - 公開中"));
-      QCOMPARE(Messages(w).first(),
-               QString("Err:ファイルを開くのに失敗しました。:") + QString::fromStdString(path));
+    for (const std::int32_t published : {0, 1}) {
+      for (const std::string& path : {(f.Template.parent_path() / "missing.html").string(),
+                                      f.Template.parent_path().string(), std::string()}) {
+        w.OnlineFile = path;
+        w.IsPublished = published;
+        const QString title = published ? "Tavro - 公開中" : "Tavro - 非公開中";
+        w.setWindowTitle(title);
+        w.Publish();
+        QCOMPARE(w.IsPublished, published);
+        QCOMPARE(w.windowTitle(), title);
+        QCOMPARE(Messages(w).first(),
+                 QString("Err:ファイルを開くのに失敗しました。:") + QString::fromStdString(path));
+        QVERIFY(!w.IsRetryPending());
+      }
     }
+  }
+
+  // A switch of the mode while published puts the other address on the page:
+  // at once where it is known, else with the next probe's answer, even where
+  // that answer is no change.
+  void SwitchingTheModePublishesTheNewAddress() {
+    Fixture f;
+    CMainDialog& w = *f.Window;
+    CSettingsDialog* d = w.GetSettingsDialog();
+    const auto choose = [&](int mode) {
+      QTimer::singleShot(0, [&, mode] {
+        d->Ui().Control<QComboBox>(CSettingsDialog::IDC_IP_MODE)->setCurrentIndex(mode);
+        d->accept();
+      });
+      w.OnCommand(IDM_SETTING);
+    };
+    const std::string wan = "198.51.100.1";
+    const std::string lan = "192.168.1.5";
+    w.LastWanAddress = wan;
+    w.LastLanAddress = lan;
+    w.IsPublished = 1;
+    choose(1);
+    QCOMPARE(w.IPMode, std::string("LAN"));
+    QCOMPARE(f.TakePublished(), "IP: " + lan + "\r\n");
+
+    // Back to WAN with the WAN address not known: a probe, and its answer
+    // goes on the page though publishing at start is off.
+    w.LastWanAddress.clear();
+    choose(0);
+    QCOMPARE(f.TakePublished(), std::string());
+    QVERIFY(w.TraceWorker().ProbePending());
+    w.OnTraceThreadEvent(TE_LAN_ADDRESS, &lan);
+    QCOMPARE(f.TakePublished(), std::string());
+    w.OnTraceThreadEvent(TE_WAN_ADDRESS, &wan);
+    QCOMPARE(f.TakePublished(), "IP: " + wan + "\r\n");
+    // Once only: the same answer again is no change.
+    w.OnTraceThreadEvent(TE_WAN_ADDRESS, &wan);
+    QCOMPARE(f.TakePublished(), std::string());
+
+    // Not published, a switch sends nothing.
+    w.IsPublished = 0;
+    choose(1);
+    QCOMPARE(f.TakePublished(), std::string());
+  }
+
+  // A page that did not reach the server is sent again by itself, the waits
+  // growing, until the server holds it; the tray tells once that it failed
+  // and once that it arrived.
+  void FailedPublishIsRetriedUntilTheServerHoldsThePage() {
+    const std::uint16_t port = test::VsftpdServer::UnusedPort();
+    Settings settings;
+    settings.Server = "127.0.0.1:" + std::to_string(port);
+    settings.User = test::VsftpdServer::User;
+    settings.Password = test::VsftpdServer::Password;
+    settings.FtpFile = "/pub/index.html";
+    QStringList balloons;
+    Fixture f(settings, true, FtpTimeouts{std::chrono::milliseconds(5000)}, false, false,
+              [&](MainDialogOptions& options) {
+                options.RetryFirst = std::chrono::milliseconds(1000);
+                options.RetryLimit = std::chrono::milliseconds(2000);
+                options.TrayMessage = [&](const QString& text) { balloons << text; };
+              });
+    CMainDialog& w = *f.Window;
+    w.LastWanAddress = "198.51.100.7";
+    w.Publish();
+    const auto retries = [&] {
+      return Messages(w).filter(QString::fromUtf8(CMainDialog::kRetryAfter));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(retries().size() >= 2, 15000);
+    QCOMPARE(retries().last(), QString::fromUtf8(CMainDialog::kRetryAfter) + "1" +
+                                   QString::fromUtf8(CMainDialog::kRetryAfterEnd));
+    QCOMPARE(retries()[retries().size() - 2], QString::fromUtf8(CMainDialog::kRetryAfter) + "2" +
+                                                  QString::fromUtf8(CMainDialog::kRetryAfterEnd));
+    QVERIFY(Messages(w).contains("Err: 接続できませんでした"));
+    QVERIFY(Messages(w).contains("Err: 原因: Connection refused"));
+    QCOMPARE(balloons, QStringList{QString::fromUtf8(CMainDialog::kTrayNotUpdated)});
+    QVERIFY(w.IsRetryPending());
+
+    test::VsftpdOptions on;
+    on.Port = port;
+    test::VsftpdServer server(on);
+    QVERIFY2(server.Started(), server.Error().c_str());
+    WriteFile(server.Pub() / "index.html", "old\r\n");
+    server.Share(server.Pub() / "index.html");
+    QTRY_COMPARE_WITH_TIMEOUT(test::ReadFileBytes(server.Pub() / "index.html"),
+                              std::string("IP: 198.51.100.7\r\n"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(balloons.size(), 2, 5000);
+    QCOMPARE(balloons[1], QString::fromUtf8(CMainDialog::kTrayUpdated));
+    QVERIFY(!w.IsRetryPending());
+  }
+
+  // A withdraw while a publish waits for its retry: the offline page is
+  // retried instead, and no late online page ever lands over it.
+  void AWithdrawSupersedesThePendingRetry() {
+    const std::uint16_t port = test::VsftpdServer::UnusedPort();
+    Settings settings;
+    settings.Server = "127.0.0.1:" + std::to_string(port);
+    settings.User = test::VsftpdServer::User;
+    settings.Password = test::VsftpdServer::Password;
+    settings.FtpFile = "/pub/index.html";
+    Fixture f(settings, true, FtpTimeouts{std::chrono::milliseconds(5000)}, false, false,
+              [&](MainDialogOptions& options) {
+                options.RetryFirst = std::chrono::milliseconds(300);
+                options.RetryLimit = std::chrono::milliseconds(600);
+                options.TrayMessage = [](const QString&) {};
+              });
+    CMainDialog& w = *f.Window;
+    const fs::path offline = f.Template.parent_path() / "offline.html";
+    WriteFile(offline, "offline\r\n");
+    w.OfflineFile = offline.string();
+    w.LastWanAddress = "198.51.100.7";
+    w.Publish();
+    QTRY_VERIFY_WITH_TIMEOUT(w.IsRetryPending(), 15000);
+    w.Unpublish();
+    QVERIFY(!w.IsRetryPending());
+    QTRY_VERIFY_WITH_TIMEOUT(w.IsRetryPending(), 15000);
+
+    test::VsftpdOptions on;
+    on.Port = port;
+    on.LogCommands = true;
+    test::VsftpdServer server(on);
+    QVERIFY2(server.Started(), server.Error().c_str());
+    WriteFile(server.Pub() / "index.html", "old\r\n");
+    server.Share(server.Pub() / "index.html");
+    QTRY_COMPARE_WITH_TIMEOUT(test::ReadFileBytes(server.Pub() / "index.html"),
+                              std::string("offline\r\n"), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!w.IsRetryPending(), 5000);
+    // Several of the old waits later, the offline page is still the last.
+    QTest::qWait(2000);
+    QCOMPARE(test::ReadFileBytes(server.Pub() / "index.html"), std::string("offline\r\n"));
+    QCOMPARE(Count(server.Log(), "STOR"), std::size_t{1});
   }
 
   // The three update items follow the reports, always together.
