@@ -67,6 +67,16 @@ struct FailingFirstStore : IRegistryStore {
   int Calls = 0;
 };
 
+// The test server's account, on a port where no server listens yet.
+Settings AccountOn(std::uint16_t port) {
+  Settings settings;
+  settings.Server = "127.0.0.1:" + std::to_string(port);
+  settings.User = test::VsftpdServer::User;
+  settings.Password = test::VsftpdServer::Password;
+  settings.FtpFile = "/pub/index.html";
+  return settings;
+}
+
 struct Fixture {
   QTemporaryDir Dir;
   fs::path SettingsFile = fs::path(Dir.path().toStdString()) / "Tavro.reg";
@@ -407,11 +417,7 @@ private slots:
   // and once that it arrived.
   void FailedPublishIsRetriedUntilTheServerHoldsThePage() {
     const std::uint16_t port = test::VsftpdServer::UnusedPort();
-    Settings settings;
-    settings.Server = "127.0.0.1:" + std::to_string(port);
-    settings.User = test::VsftpdServer::User;
-    settings.Password = test::VsftpdServer::Password;
-    settings.FtpFile = "/pub/index.html";
+    const Settings settings = AccountOn(port);
     QStringList balloons;
     Fixture f(settings, true, FtpTimeouts{std::chrono::milliseconds(5000)}, false, false,
               [&](MainDialogOptions& options) {
@@ -452,11 +458,7 @@ private slots:
   // retried instead, and no late online page ever lands over it.
   void AWithdrawSupersedesThePendingRetry() {
     const std::uint16_t port = test::VsftpdServer::UnusedPort();
-    Settings settings;
-    settings.Server = "127.0.0.1:" + std::to_string(port);
-    settings.User = test::VsftpdServer::User;
-    settings.Password = test::VsftpdServer::Password;
-    settings.FtpFile = "/pub/index.html";
+    const Settings settings = AccountOn(port);
     Fixture f(settings, true, FtpTimeouts{std::chrono::milliseconds(5000)}, false, false,
               [&](MainDialogOptions& options) {
                 options.RetryFirst = std::chrono::milliseconds(300);
