@@ -1,5 +1,7 @@
 #include "ftp/FtpTls.h"
 
+#include "platform/TlsClient.h"
+
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SecureStreamSocketImpl.h>
@@ -32,19 +34,7 @@ int RecordingVerify(int ok, X509_STORE_CTX* store) {
   const SSL_verify_cb decide = PocoVerify.load();
   const int verdict = decide ? decide(ok, store) : ok;
   if (verdict == 0 && CertificateProblem.empty()) {
-    const int error = X509_STORE_CTX_get_error(store);
-    switch (error) {
-      case X509_V_ERR_CERT_HAS_EXPIRED:
-        CertificateProblem = "certificate has expired";
-        break;
-      case X509_V_ERR_HOSTNAME_MISMATCH:
-      case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        CertificateProblem = "certificate is for another name";
-        break;
-      default:
-        CertificateProblem = X509_verify_cert_error_string(error);
-        break;
-    }
+    CertificateProblem = CertificateProblemText(X509_STORE_CTX_get_error(store));
   }
   return verdict;
 }

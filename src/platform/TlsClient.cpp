@@ -60,16 +60,21 @@ std::string TlsFailureCause(const Poco::Net::Context::Ptr& context, std::string_
       error = first->load();
     }
   }
-  switch (error) {
-    case X509_V_OK:
-      return std::string(otherwise);
+  if (error == X509_V_OK) {
+    return std::string(otherwise);
+  }
+  return CertificateProblemText(error);
+}
+
+std::string CertificateProblemText(long verifyError) {
+  switch (verifyError) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
       return "certificate has expired";
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
       return "certificate is for another name";
     default:
-      return X509_verify_cert_error_string(error);
+      return X509_verify_cert_error_string(verifyError);
   }
 }
 

@@ -27,4 +27,8 @@ Poco::Net::Context::Ptr MakeVerifyingClientContext(const std::string& host);
 // `otherwise`, the text of what the handshake threw.
 std::string TlsFailureCause(const Poco::Net::Context::Ptr& context, std::string_view otherwise);
 
+// The cause text of one of OpenSSL's verify errors, as described above; the
+// FTP connections, which verify through their own callback, say the same.
+std::string CertificateProblemText(long verifyError);
+
 }  // namespace tavro
