@@ -1,4 +1,5 @@
 #include "ftp/FtpSession.h"
+#include "platform/PosixIo.h"
 
 #include "ftp/FtpListParser.h"
 
@@ -55,21 +56,6 @@ std::string ExceptionCause(const Poco::Exception& e, std::chrono::milliseconds t
     return SystemError(e.code());
   }
   return e.message().empty() ? e.displayText() : e.message();
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 bool ListsUtf8(const std::string& featReply) {
@@ -787,7 +773,8 @@ bool FtpSession::Download(std::string_view remoteFile, const std::string& localF
           complete = true;
           break;
         }
-        if (!WriteAll(partial.Fd, buffer.data(), static_cast<std::size_t>(received))) {
+        if (!WriteAll(partial.Fd,
+                      std::string_view(buffer.data(), static_cast<std::size_t>(received)))) {
           broken = SystemError(errno);
           written = false;
           break;

@@ -1,4 +1,5 @@
 #include "ftp/FtpTls.h"
+#include "platform/AsciiText.h"
 
 #include "platform/TlsClient.h"
 
@@ -18,13 +19,6 @@
 namespace tavro {
 
 namespace {
-
-bool StartsWithNoCase(std::string_view text, std::string_view lowerPrefix) {
-  return text.size() >= lowerPrefix.size() &&
-         std::equal(lowerPrefix.begin(), lowerPrefix.end(), text.begin(), [](char lower, char c) {
-           return (c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) == lower;
-         });
-}
 
 // The verify callback Poco installed, which decides; ours only listens.
 std::atomic<SSL_verify_cb> PocoVerify{nullptr};

@@ -1,4 +1,5 @@
 #include "probe/HttpAddressCheck.h"
+#include "platform/AsciiText.h"
 
 #include "platform/CauseLine.h"
 #include "platform/SystemError.h"
@@ -34,13 +35,6 @@ constexpr std::size_t MaxLoggedLine = 511;
 
 Poco::Timespan ToTimespan(std::chrono::milliseconds ms) {
   return Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(ms.count()) * 1000);
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char lower, char c) {
-           return (c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) == lower;
-         });
 }
 
 bool IsDigit(char c) {

@@ -1,4 +1,5 @@
 #include "publish/PageGenerator.h"
+#include "platform/PosixIo.h"
 
 #include "platform/CodePage932.h"
 #include "platform/PublishableAddress.h"
@@ -26,20 +27,6 @@ std::size_t Find(std::string_view text, std::size_t from, char c) {
   const void* hit = std::memchr(text.data() + from, c, text.size() - from);
   return hit == nullptr ? text.size()
                         : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 class Descriptor {

@@ -1,4 +1,5 @@
 #include "registry/RegFile.h"
+#include "platform/AsciiText.h"
 
 #include "registry/RegistryStore.h"
 
@@ -39,22 +40,6 @@ std::string_view TrimRight(std::string_view s) {
     s.remove_suffix(1);
   }
   return s;
-}
-
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (LowerAscii(s[i]) != prefix[i]) {
-      return false;
-    }
-  }
-  return true;
 }
 
 int HexDigit(char c) {
@@ -256,12 +241,16 @@ std::optional<ParsedData> ParseData(std::string_view s) {
   return data;
 }
 
-void AppendHexBytes(std::string& out, std::string_view data, std::size_t column) {
+void AppendHexByte(std::string& out, char byte) {
   static constexpr char kDigits[] = "0123456789abcdef";
+  const auto b = static_cast<unsigned char>(byte);
+  out += kDigits[b >> 4];
+  out += kDigits[b & 15];
+}
+
+void AppendHexBytes(std::string& out, std::string_view data, std::size_t column) {
   for (std::size_t i = 0; i < data.size(); ++i) {
-    const auto b = static_cast<unsigned char>(data[i]);
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
+    AppendHexByte(out, data[i]);
     if (i + 1 == data.size()) {
       break;
     }
@@ -288,12 +277,9 @@ void AppendValueLine(std::string& out, const RegEntry& value) {
     AppendEscaped(out, std::string_view(value.Data).substr(0, value.Data.size() - 1));
     out += '"';
   } else if (value.Type == kRegDword && value.Data.size() == 4) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     out += "dword:";
     for (int i = 3; i >= 0; --i) {
-      const auto b = static_cast<unsigned char>(value.Data[static_cast<std::size_t>(i)]);
-      out += kDigits[b >> 4];
-      out += kDigits[b & 15];
+      AppendHexByte(out, value.Data[static_cast<std::size_t>(i)]);
     }
   } else {
     if (value.Type == kRegBinary) {

@@ -1,4 +1,5 @@
 #include "registry/RegFileStorage.h"
+#include "platform/PosixIo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,20 +21,6 @@ int OpenRetrying(const char* path, int flags) {
     fd = ::open(path, flags);
   } while (fd < 0 && errno == EINTR);
   return fd;
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const auto written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 // A new file of mode 0600 beside `target`, named after it; the name is

@@ -1,4 +1,5 @@
 #include "ui/MessageLog.h"
+#include "platform/PosixIo.h"
 
 #include "platform/CodePage932.h"
 #include "ui/FileDialogs.h"
@@ -60,21 +61,6 @@ std::string LineBytes(QString text) {
     bytes += converted ? *converted : std::string("?");
   }
   return bytes;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += std::size_t(n);
-  }
-  return true;
 }
 
 }  // namespace
