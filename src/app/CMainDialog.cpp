@@ -146,18 +146,8 @@ bool CMainDialog::OnInitDialog() {
     MessageList->AddMessage(FallbackLogLine(fallback));
   }
   FirstStart = SettingsLoaded && !HasSavedSettings(*Options.Store);
-  Server = settings.Server;
-  User = settings.User;
-  Password = settings.Password;
-  FtpFile = settings.FtpFile;
-  OnlineFile = settings.OnlineFile;
-  OfflineFile = settings.OfflineFile;
-  Trace = settings.Trace;
-  IPMode = settings.IPMode;
-  Sleep = settings.Sleep;
-  IsCreateWwwOpen = settings.IsCreateWwwOpen;
-  IsIpGetOnly = settings.IsIpGetOnly;
-  IsPublished = IsCreateWwwOpen;
+  Record = settings;
+  IsPublished = Record.IsCreateWwwOpen;
 
   // 8: the version text.
   VersionText = FormatVersionText((TAVRO_VERSION_MAJOR << 16) | TAVRO_VERSION_MINOR,
@@ -168,9 +158,9 @@ bool CMainDialog::OnInitDialog() {
   FtpThread.SetTimeouts(Options.Ftp);
   FtpThread.SetOwner(Sink);
   TraceThread.SetTimeouts(Options.Smtp);
-  TraceThread.SetMailServer(Trace);
-  TraceThread.SetInterval(std::uint32_t(Sleep));
-  TraceThread.SetMode(IPMode);
+  TraceThread.SetMailServer(Record.Trace);
+  TraceThread.SetInterval(std::uint32_t(Record.Sleep));
+  TraceThread.SetMode(Record.IPMode);
   TraceThread.SetOwner(Sink);
   if (Options.StartWorkers) {
     FtpThread.Start();
@@ -196,22 +186,6 @@ int CMainDialog::DoModal() {
   }
   loop.exec();
   return result();
-}
-
-Settings CMainDialog::CurrentSettings() const {
-  Settings settings;
-  settings.Server = Server;
-  settings.User = User;
-  settings.Password = Password;
-  settings.FtpFile = FtpFile;
-  settings.OnlineFile = OnlineFile;
-  settings.OfflineFile = OfflineFile;
-  settings.Trace = Trace;
-  settings.IPMode = IPMode;
-  settings.Sleep = Sleep;
-  settings.IsCreateWwwOpen = IsCreateWwwOpen;
-  settings.IsIpGetOnly = IsIpGetOnly;
-  return settings;
 }
 
 void CMainDialog::OnCommand(int id) {
@@ -282,39 +256,32 @@ void CMainDialog::EditSettings() {
   if (RaiseOpenDialog()) {
     return;
   }
-  SettingsDialog->SetSettings(CurrentSettings());
+  SettingsDialog->SetSettings(Record);
   if (RunCommandDialog(*SettingsDialog) != QDialog::Accepted) {
     return;
   }
-  const Settings& edited = SettingsDialog->GetSettings();
-  const bool modeChanged = edited.IPMode != IPMode;
-  Server = edited.Server;
-  User = edited.User;
-  Password = edited.Password;
-  FtpFile = edited.FtpFile;
-  OnlineFile = edited.OnlineFile;
-  OfflineFile = edited.OfflineFile;
-  Trace = edited.Trace;
-  IPMode = edited.IPMode;
-  Sleep = edited.Sleep;
-  IsCreateWwwOpen = edited.IsCreateWwwOpen;
-  IsIpGetOnly = edited.IsIpGetOnly;
+  ApplySettings(SettingsDialog->GetSettings());
+}
+
+void CMainDialog::ApplySettings(const Settings& edited) {
+  const bool modeChanged = edited.IPMode != Record.IPMode;
+  Record = edited;
   // The worker takes these under its own lock at the start of each run, so a
   // probe already running finishes with the values it started with.
-  TraceThread.SetMailServer(Trace);
-  TraceThread.SetMode(IPMode);
-  if (TraceThread.Interval() != std::uint32_t(Sleep)) {
+  TraceThread.SetMailServer(Record.Trace);
+  TraceThread.SetMode(Record.IPMode);
+  if (TraceThread.Interval() != std::uint32_t(Record.Sleep)) {
     // A probe at once, so the new interval counts from now.
-    TraceThread.SetInterval(std::uint32_t(Sleep));
+    TraceThread.SetInterval(std::uint32_t(Record.Sleep));
     TraceThread.RequestProbe();
   }
   // Publish sequences already queued keep the account and files they were
   // queued with; the new ones apply from the next publish.
-  SaveSettings(*Options.Store, CurrentSettings());
-  if (IsPublished == 1 && IsIpGetOnly == 0 && modeChanged) {
+  SaveSettings(*Options.Store, Record);
+  if (IsPublished == 1 && Record.IsIpGetOnly == 0 && modeChanged) {
     // The page shows the other mode's address: the new one replaces it as
     // soon as it is known.
-    const std::string& known = IPMode == "WAN" ? LastWanAddress : LastLanAddress;
+    const std::string& known = Record.IPMode == "WAN" ? LastWanAddress : LastLanAddress;
     if (!known.empty()) {
       Publish();
     } else {
@@ -329,15 +296,15 @@ void CMainDialog::EditSettings() {
     RetryWait = std::chrono::milliseconds(0);
     if (RetryOffline) {
       SupersedeRetry();
-      QueuePageUpload(OfflineFile, true);
-    } else if (IsPublished == 1 && IsIpGetOnly == 0) {
+      QueuePageUpload(Record.OfflineFile, true);
+    } else if (IsPublished == 1 && Record.IsIpGetOnly == 0) {
       Publish();
     }
   }
 }
 
 void CMainDialog::CopyAddress() {
-  QLineEdit* field = IPMode == "WAN" ? WanField() : LanField();
+  QLineEdit* field = Record.IPMode == "WAN" ? WanField() : LanField();
   // The selection stays, so the user sees what went to the clipboard. An
   // empty field copies nothing and the clipboard keeps what it held.
   field->selectAll();
@@ -369,7 +336,7 @@ bool CMainDialog::UpdateItemsEnabled() const {
 }
 
 std::optional<std::string> CMainDialog::MakeOnlinePage(bool& addressEmpty) {
-  const std::string reported = IPMode == "WAN" ? LastWanAddress : LastLanAddress;
+  const std::string reported = Record.IPMode == "WAN" ? LastWanAddress : LastLanAddress;
   // What a mail server echoed is shown as it came, but only an address goes
   // onto the public page; anything else is refused before anything changes.
   std::string address;
@@ -382,9 +349,9 @@ std::optional<std::string> CMainDialog::MakeOnlinePage(bool& addressEmpty) {
     address = *checked;
   }
   addressEmpty = address.empty();
-  auto page = GeneratePage(OnlineFile, address);
+  auto page = GeneratePage(Record.OnlineFile, address);
   if (!page) {
-    MessageList->AddMessage(QString::fromUtf8(kOpenFailed) + Text(OnlineFile));
+    MessageList->AddMessage(QString::fromUtf8(kOpenFailed) + Text(Record.OnlineFile));
   }
   return page;
 }
@@ -410,9 +377,9 @@ void CMainDialog::Publish() {
 
 void CMainDialog::QueuePageUpload(const std::string& localFile, bool offline) {
   PageSequences.push_back({PageGeneration, offline, false});
-  FtpThread.QueueConnect(Server, User, Password);
-  FtpThread.QueueDelete(FtpFile);
-  FtpThread.QueueUpload(localFile, FtpFile);
+  FtpThread.QueueConnect(Record.Server, Record.User, Record.Password);
+  FtpThread.QueueDelete(Record.FtpFile);
+  FtpThread.QueueUpload(localFile, Record.FtpFile);
   FtpThread.QueueDisconnect();
 }
 
@@ -441,7 +408,8 @@ void CMainDialog::OnPageSequenceEnded() {
     return;
   }
   // Only the page the window stands for now is worth sending again.
-  const bool wanted = ended.Offline ? IsPublished == 0 : IsPublished == 1 && IsIpGetOnly == 0;
+  const bool wanted =
+      ended.Offline ? IsPublished == 0 : IsPublished == 1 && Record.IsIpGetOnly == 0;
   if (!wanted || IsExiting != 0 || Destroyed) {
     return;
   }
@@ -470,11 +438,11 @@ void CMainDialog::RetryPage() {
   }
   if (RetryOffline) {
     if (IsPublished == 0) {
-      QueuePageUpload(OfflineFile, true);
+      QueuePageUpload(Record.OfflineFile, true);
     }
     return;
   }
-  if (IsPublished != 1 || IsIpGetOnly != 0) {
+  if (IsPublished != 1 || Record.IsIpGetOnly != 0) {
     return;
   }
   // The same page again, made anew: the template may have been mended since.
@@ -497,7 +465,7 @@ void CMainDialog::Unpublish() {
   setWindowTitle(QStringLiteral("Tavro - 非公開中"));
   SupersedeRetry();
   if (IsExiting == 0) {
-    QueuePageUpload(OfflineFile, true);
+    QueuePageUpload(Record.OfflineFile, true);
     return;
   }
   // On the way out the offline page must be the last upload: a publish still
@@ -508,7 +476,8 @@ void CMainDialog::Unpublish() {
   // would block each other.
   Sink->Close();
   FtpThread.DiscardPendingAndWait(2 * Options.Ftp.Reply);
-  if (!UnpublishNow(Server, User, Password, OfflineFile, FtpFile, Options.Ftp)) {
+  if (!UnpublishNow(Record.Server, Record.User, Record.Password, Record.OfflineFile, Record.FtpFile,
+                    Options.Ftp)) {
     MessageBoxes::Show(this, QString::fromUtf8(kUnpublishFailed), MB_OK);
   }
 }
@@ -519,7 +488,7 @@ void CMainDialog::StopWorkers() {
 }
 
 bool CMainDialog::ConfirmUnpublish(unsigned style) {
-  if (IsPublished == 0 || IsIpGetOnly != 0) {
+  if (IsPublished == 0 || Record.IsIpGetOnly != 0) {
     return true;
   }
   switch (MessageBoxes::Show(this, QString::fromUtf8(kUnpublishQuestion), style)) {
@@ -605,7 +574,7 @@ void CMainDialog::OnDestroy() {
   // A file that could not be read at start-up is left as it is: saving the
   // defaults over it would lose the user's settings.
   if (SettingsLoaded) {
-    SaveSettings(*Options.Store, CurrentSettings());
+    SaveSettings(*Options.Store, Record);
   }
   if (Tray) {
     Tray->hide();
@@ -680,7 +649,7 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
   switch (code) {
     case TE_LAN_ADDRESS:
       LanField()->setText(Text(value));
-      if (IPMode == "LAN") {
+      if (Record.IPMode == "LAN") {
         LastWanAddress.clear();
         WanField()->setText(QString());
         SetUpdateItems(true);
@@ -688,14 +657,14 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
       if (LastLanAddress != value) {
         LastLanAddress = value;
         MessageList->AddMessage(QStringLiteral("Msg: LAN IPアドレスに変更がありました。"));
-        if (IPMode == "LAN" && IsPublished == 1 && IsIpGetOnly == 0) {
+        if (Record.IPMode == "LAN" && IsPublished == 1 && Record.IsIpGetOnly == 0) {
           PublishNextAddress = false;
           Publish();
         }
       }
-      if (IPMode == "LAN" && PublishNextAddress) {
+      if (Record.IPMode == "LAN" && PublishNextAddress) {
         PublishNextAddress = false;
-        if (IsPublished == 1 && IsIpGetOnly == 0) {
+        if (IsPublished == 1 && Record.IsIpGetOnly == 0) {
           Publish();
         }
       }
@@ -706,14 +675,15 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
       if (LastWanAddress != value) {
         LastWanAddress = value;
         MessageList->AddMessage(QStringLiteral("Msg: WAN IPアドレスに変更がありました。"));
-        if (IPMode == "WAN" && IsPublished == 1 && IsCreateWwwOpen == 1 && IsIpGetOnly == 0) {
+        if (Record.IPMode == "WAN" && IsPublished == 1 && Record.IsCreateWwwOpen == 1 &&
+            Record.IsIpGetOnly == 0) {
           PublishNextAddress = false;
           Publish();
         }
       }
-      if (IPMode == "WAN" && PublishNextAddress) {
+      if (Record.IPMode == "WAN" && PublishNextAddress) {
         PublishNextAddress = false;
-        if (IsPublished == 1 && IsIpGetOnly == 0) {
+        if (IsPublished == 1 && Record.IsIpGetOnly == 0) {
           Publish();
         }
       }

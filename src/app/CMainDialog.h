@@ -112,19 +112,18 @@ public:
   // No settings had been saved before this start: DoModal opens the settings
   // dialog once the window shows.
   bool IsFirstStart() const { return FirstStart; }
-  Settings CurrentSettings() const;
+  // The settings as the window holds them, one record.
+  const Settings& CurrentSettings() const { return Record; }
+  // Takes over a whole record as the settings command's OK does: the trace
+  // worker gets its part, the record is saved, and a published page follows
+  // a switch of the mode.
+  void ApplySettings(const Settings& settings);
 
-  // The settings record, as the window holds it.
-  std::string OnlineFile, FtpFile, Password, Server, User, OfflineFile, Trace;
   std::string LastWanAddress;
   std::string LastLanAddress;
-  std::string IPMode;
   std::string VersionText;
-  std::int32_t Sleep = kSleepNever;
   std::int32_t IsPublished = 0;
-  std::int32_t IsCreateWwwOpen = 0;
   std::int32_t IsExiting = 0;
-  std::int32_t IsIpGetOnly = 0;
 
   static const char* const kUnpublishQuestion;
   static const char* const kUnpublishFailed;
@@ -174,6 +173,7 @@ private:
   int RunCommandDialog(QDialog& dialog);
 
   MainDialogOptions Options;
+  Settings Record;
   DialogBuilder Builder;
   std::unique_ptr<MessageLog> MessageList;
   QSystemTrayIcon* Tray = nullptr;

@@ -77,6 +77,13 @@ Settings AccountOn(std::uint16_t port) {
   return settings;
 }
 
+// Changes the window's settings as the settings command's OK does.
+void Change(CMainDialog& window, const std::function<void(Settings&)>& change) {
+  Settings settings = window.CurrentSettings();
+  change(settings);
+  window.ApplySettings(settings);
+}
+
 struct Fixture {
   QTemporaryDir Dir;
   fs::path SettingsFile = fs::path(Dir.path().toStdString()) / "Tavro.reg";
@@ -89,7 +96,11 @@ struct Fixture {
     MessageBoxes::AnswerInAdvance(true);
     FileDialogs::AnswerInAdvance(true);
     auto store = MakeFileRegistryStore(SettingsFile);
-    SaveSettings(*store, settings);
+    Settings stored = settings;
+    if (stored.OnlineFile.empty()) {
+      stored.OnlineFile = Template.string();
+    }
+    SaveSettings(*store, stored);
     MainDialogOptions options;
     options.Store = std::move(store);
     if (unreadable) {
@@ -104,7 +115,6 @@ struct Fixture {
     Window = std::make_unique<CMainDialog>(std::move(options));
     Window->OnInitDialog();
     WriteFile(Template, "IP: #####\n");
-    Window->OnlineFile = Template.string();
   }
   ~Fixture() {
     Window.reset();
@@ -139,7 +149,7 @@ private slots:
     Fixture f(settings);
     CMainDialog& w = *f.Window;
     QCOMPARE(w.IsPublished, 1);
-    QCOMPARE(w.Trace, std::string("mail.example.test"));
+    QCOMPARE(w.CurrentSettings().Trace, std::string("mail.example.test"));
     QVERIFY(w.UpdateItemsEnabled());
     QCOMPARE(w.TrayIcon()->toolTip(), QString("Tavro"));
     QCOMPARE(w.TrayIcon()->contextMenu(), w.GetTrayMenu());
@@ -189,10 +199,12 @@ private slots:
     QFETCH(bool, publishes);
     Fixture f;
     CMainDialog& w = *f.Window;
-    w.IPMode = mode.toStdString();
+    Change(w, [&](Settings& s) {
+      s.IPMode = mode.toStdString();
+      s.IsCreateWwwOpen = createOpen;
+      s.IsIpGetOnly = getOnly;
+    });
     w.IsPublished = published;
-    w.IsCreateWwwOpen = createOpen;
-    w.IsIpGetOnly = getOnly;
     const std::string address = "192.0.2.17";
     const bool isLan = code == int(TE_LAN_ADDRESS);
 
@@ -269,6 +281,7 @@ private slots:
           Row{"exit", 2, -1, false}}) {
       Fixture f;
       CMainDialog& w = *f.Window;
+      const Settings before = w.CurrentSettings();
       CSettingsDialog* d = w.GetSettingsDialog();
       QTimer::singleShot(0, [&] {
         d->Ui().Control<QComboBox>(CSettingsDialog::IDC_SLEEP)->setCurrentIndex(timer);
@@ -282,12 +295,12 @@ private slots:
         }
       });
       w.OnCommand(IDM_SETTING);
-      QCOMPARE(w.Sleep, sleep);
+      QCOMPARE(w.CurrentSettings().Sleep, sleep);
       QCOMPARE(w.TraceWorker().Interval(), std::uint32_t(sleep));
       QCOMPARE(w.TraceWorker().ProbePending(), probe);
-      QCOMPARE(w.Trace, std::string(how == "OK" ? "mx.example.test" : ""));
-      QCOMPARE(w.IPMode, std::string(how == "OK" ? "LAN" : "WAN"));
-      QVERIFY(f.Stored() == (how == "Cancel" ? Settings{} : w.CurrentSettings()));
+      QCOMPARE(w.CurrentSettings().Trace, std::string(how == "OK" ? "mx.example.test" : ""));
+      QCOMPARE(w.CurrentSettings().IPMode, std::string(how == "OK" ? "LAN" : "WAN"));
+      QVERIFY(f.Stored() == (how == "Cancel" ? before : w.CurrentSettings()));
     }
   }
 
@@ -355,7 +368,7 @@ private slots:
     for (const std::int32_t published : {0, 1}) {
       for (const std::string& path : {(f.Template.parent_path() / "missing.html").string(),
                                       f.Template.parent_path().string(), std::string()}) {
-        w.OnlineFile = path;
+        Change(w, [&](Settings& s) { s.OnlineFile = path; });
         w.IsPublished = published;
         const QString title = published ? "Tavro - 公開中" : "Tavro - 非公開中";
         w.setWindowTitle(title);
@@ -389,7 +402,7 @@ private slots:
     w.LastLanAddress = lan;
     w.IsPublished = 1;
     choose(1);
-    QCOMPARE(w.IPMode, std::string("LAN"));
+    QCOMPARE(w.CurrentSettings().IPMode, std::string("LAN"));
     QCOMPARE(f.TakePublished(), "IP: " + lan + "\r\n");
 
     // Back to WAN with the WAN address not known: a probe, and its answer
@@ -468,7 +481,7 @@ private slots:
     CMainDialog& w = *f.Window;
     const fs::path offline = f.Template.parent_path() / "offline.html";
     WriteFile(offline, "offline\r\n");
-    w.OfflineFile = offline.string();
+    Change(w, [&](Settings& s) { s.OfflineFile = offline.string(); });
     w.LastWanAddress = "198.51.100.7";
     w.Publish();
     QTRY_VERIFY_WITH_TIMEOUT(w.IsRetryPending(), 15000);
@@ -513,7 +526,7 @@ private slots:
         {true, FTPCMD_DISCONNECT, "LAN", true},  {true, FTPCMD_PUT, "LAN", true},
     };
     for (const Step& step : steps) {
-      w.IPMode = step.Mode;
+      Change(w, [&](Settings& s) { s.IPMode = step.Mode; });
       const std::string* payload =
           (step.Code == TE_LAN_ADDRESS || step.Code == TE_WAN_ADDRESS) && !step.Ftp ? &address
                                                                                     : &text;
@@ -543,11 +556,13 @@ private slots:
       CMainDialog& w = *f.Window;
       const fs::path offline = f.Template.parent_path() / "offline.html";
       WriteFile(offline, "offline #####\r\n");
-      w.Server = reachable ? server.Address() : "127.0.0.1:1";
-      w.User = test::VsftpdServer::User;
-      w.Password = test::VsftpdServer::Password;
-      w.OfflineFile = offline.string();
-      w.FtpFile = "/pub/index.html";
+      Change(w, [&](Settings& s) {
+        s.Server = reachable ? server.Address() : "127.0.0.1:1";
+        s.User = test::VsftpdServer::User;
+        s.Password = test::VsftpdServer::Password;
+        s.OfflineFile = offline.string();
+        s.FtpFile = "/pub/index.html";
+      });
       w.LastWanAddress = "198.51.100.1";
       WriteFile(server.Pub() / "index.html", "online page\r\n");
       server.Share(server.Pub() / "index.html");
@@ -685,7 +700,11 @@ private slots:
     CMainDialog& w = *f.Window;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    w.Server = "changed.example.test";
+    // Changed behind the window's back: only a save on the way out puts the
+    // window's record back.
+    Settings elsewhere = f.Stored();
+    elsewhere.Server = "changed.example.test";
+    QVERIFY(SaveSettings(*MakeFileRegistryStore(f.SettingsFile), elsewhere));
     MessageBoxes::SetNextAnswer(answer);
     if (path == "exit command") {
       w.Ui().MenuItem(IDOK_COMMAND)->trigger();
@@ -713,7 +732,7 @@ private slots:
     QCOMPARE(w.isVisible(), !closes);
     QCOMPARE(w.IsPublished, state != 0 ? 1 : 0);
     QCOMPARE(w.IsExiting, answer == IDNO || path == "signal" ? 1 : 0);
-    QCOMPARE(f.Stored().Server, std::string(closes ? "changed.example.test" : ""));
+    QCOMPARE(f.Stored().Server, std::string(closes ? "" : "changed.example.test"));
     if (closes) {
       const bool ok = path != "Escape" && path != "close box" && path != "signal";
       QCOMPARE(w.result(), int(ok ? QDialog::Accepted : QDialog::Rejected));
