@@ -428,87 +428,103 @@ private:
 
 }  // namespace
 
-RegFile RegFile::Parse(std::string_view bytes) {
-  RegFile file;
-  SectionBuilder builder;
-  LineReader lines(bytes);
-  std::string_view line;
+// One parse: the lines it reads, the keys it builds and where values go.
+class RegFile::Parser {
+public:
+  explicit Parser(std::string_view bytes) : Bytes(bytes), Lines(bytes) {}
 
-  bool headerSeen = false;
-  bool inSection = false;  // a key line (good or not) has been seen
-  constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
-  std::size_t current = kNoKey;  // where values go; none after a bad or deleting key line
-
-  bool first = true;
-  while (lines.Next(line)) {
-    if (first) {
-      first = false;
-      headerSeen = TrimRight(line) == kHeader;
-      if (headerSeen) {
-        continue;
-      }
-    }
-    const auto text = TrimLeft(line);
-    if (TrimRight(text).empty()) {
-      continue;
-    }
-    if (text.front() == ';') {
-      if (!inSection) {
-        file.PreambleLines.emplace_back(line);
-      } else if (current != kNoKey) {
-        builder.AddComment(current, line);
-      } else {
-        file.DamageFound = true;
-      }
-      continue;
-    }
-    if (text.front() == '[') {
-      inSection = true;
-      current = kNoKey;
-      // The last ']' that is a character of its own closes the path.
-      std::size_t close = std::string_view::npos;
-      for (std::size_t i = 1; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (IsLeadByte(c)) {
-          ++i;
-        } else if (c == ']') {
-          close = i;
+  RegFile Run() {
+    std::string_view line;
+    bool first = true;
+    while (Lines.Next(line)) {
+      if (first) {
+        first = false;
+        HeaderSeen = TrimRight(line) == kHeader;
+        if (HeaderSeen) {
+          continue;
         }
       }
-      if (close == std::string_view::npos) {
-        file.DamageFound = true;
+      const auto text = TrimLeft(line);
+      if (TrimRight(text).empty()) {
         continue;
       }
-      if (!TrimRight(text.substr(close + 1)).empty()) {
-        file.DamageFound = true;
-      }
-      const auto inner = text.substr(1, close - 1);
-      if (!inner.empty() && inner.front() == '-') {
-        if (IsValidKeyPath(inner.substr(1))) {
-          builder.RemoveKey(inner.substr(1));
-        } else {
-          file.DamageFound = true;
-        }
-      } else if (IsValidKeyPath(inner)) {
-        current = builder.OpenKey(inner);
+      if (text.front() == ';') {
+        CommentLine(line);
+      } else if (text.front() == '[') {
+        KeyLine(text);
+      } else if (text.front() == '"' || text.front() == '@') {
+        ValueLine(text);
       } else {
-        file.DamageFound = true;
+        File.DamageFound = true;
       }
-      continue;
     }
-    if (text.front() != '"' && text.front() != '@') {
-      file.DamageFound = true;
-      continue;
+    // Every line of a whole file ends: without its line end the last line may
+    // have been cut short, even where what is left parses. That takes in a
+    // file of CR line ends too (its last CR may be what is left of a CR LF):
+    // it is read line by line, and kept as it was before a save over it.
+    if (!Bytes.empty() && (!HeaderSeen || Bytes.back() != '\n')) {
+      File.DamageFound = true;
     }
+    File.Sections = Builder.Finish();
+    return std::move(File);
+  }
 
+private:
+  static constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
+
+  void CommentLine(std::string_view line) {
+    if (!InSection) {
+      File.PreambleLines.emplace_back(line);
+    } else if (Current != kNoKey) {
+      Builder.AddComment(Current, line);
+    } else {
+      File.DamageFound = true;
+    }
+  }
+
+  void KeyLine(std::string_view text) {
+    InSection = true;
+    Current = kNoKey;
+    // The last ']' that is a character of its own closes the path.
+    std::size_t close = std::string_view::npos;
+    for (std::size_t i = 1; i < text.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (IsLeadByte(c)) {
+        ++i;
+      } else if (c == ']') {
+        close = i;
+      }
+    }
+    if (close == std::string_view::npos) {
+      File.DamageFound = true;
+      return;
+    }
+    if (!TrimRight(text.substr(close + 1)).empty()) {
+      File.DamageFound = true;
+    }
+    const auto inner = text.substr(1, close - 1);
+    if (!inner.empty() && inner.front() == '-') {
+      if (IsValidKeyPath(inner.substr(1))) {
+        Builder.RemoveKey(inner.substr(1));
+      } else {
+        File.DamageFound = true;
+      }
+    } else if (IsValidKeyPath(inner)) {
+      Current = Builder.OpenKey(inner);
+    } else {
+      File.DamageFound = true;
+    }
+  }
+
+  void ValueLine(std::string_view text) {
     std::string name;
     std::size_t pos = 1;
     if (text.front() == '"') {
       pos = 0;
       auto quoted = ReadQuoted(text, pos);
       if (!quoted) {
-        file.DamageFound = true;
-        continue;
+        File.DamageFound = true;
+        return;
       }
       name = std::move(*quoted);
     }
@@ -516,58 +532,58 @@ RegFile RegFile::Parse(std::string_view bytes) {
       ++pos;
     }
     if (pos >= text.size() || text[pos] != '=') {
-      file.DamageFound = true;
-      continue;
+      File.DamageFound = true;
+      return;
     }
-    auto rest = TrimRight(text.substr(pos + 1));
-
-    // Hex data may go on over lines that end in a backslash. A line that
-    // starts something else ends it there, so a cut-off value cannot swallow
-    // the key line after it.
     std::string joined;
-    bool complete = true;
-    if (StartsWithNoCase(TrimLeft(rest), "hex")) {
-      joined.assign(rest);
-      while (!joined.empty() && joined.back() == '\\') {
-        joined.pop_back();
-        std::string_view next;
-        if (!lines.Peek(next)) {
-          complete = false;
-          break;
-        }
-        const auto nextText = TrimRight(TrimLeft(next));
-        if (nextText.empty() || nextText.front() == '[' || nextText.front() == '"' ||
-            nextText.front() == '@' || nextText.front() == ';') {
-          complete = false;
-          break;
-        }
-        lines.Next(next);
-        joined += nextText;
-      }
-      rest = joined;
-    }
-
-    auto data = complete ? ParseData(rest) : std::nullopt;
-    if (!data || current == kNoKey) {
-      file.DamageFound = true;
-      if (current != kNoKey) {
+    const auto data = DataWithContinuations(TrimRight(text.substr(pos + 1)), joined);
+    if (!data || Current == kNoKey) {
+      File.DamageFound = true;
+      if (Current != kNoKey) {
         // Its name is known: the reader of the value can say which one it lost.
-        file.Unread.push_back(UnreadValue{builder.PathOf(current), std::move(name)});
+        File.Unread.push_back(UnreadValue{Builder.PathOf(Current), std::move(name)});
       }
-      continue;
+      return;
     }
-    builder.SetValue(current, std::move(name), std::move(*data));
+    Builder.SetValue(Current, std::move(name), std::move(*data));
   }
 
-  // Every line of a whole file ends: without its line end the last line may
-  // have been cut short, even where what is left parses. That takes in a file
-  // of CR line ends too (its last CR may be what is left of a CR LF): it is
-  // read line by line, and kept as it was before a save over it.
-  if (!bytes.empty() && (!headerSeen || bytes.back() != '\n')) {
-    file.DamageFound = true;
+  // Hex data may go on over lines that end in a backslash. A line that
+  // starts something else ends it there, so a cut-off value cannot swallow
+  // the key line after it.
+  std::optional<ParsedData> DataWithContinuations(std::string_view rest, std::string& joined) {
+    if (!StartsWithNoCase(TrimLeft(rest), "hex")) {
+      return ParseData(rest);
+    }
+    joined.assign(rest);
+    while (!joined.empty() && joined.back() == '\\') {
+      joined.pop_back();
+      std::string_view next;
+      if (!Lines.Peek(next)) {
+        return std::nullopt;
+      }
+      const auto nextText = TrimRight(TrimLeft(next));
+      if (nextText.empty() || nextText.front() == '[' || nextText.front() == '"' ||
+          nextText.front() == '@' || nextText.front() == ';') {
+        return std::nullopt;
+      }
+      Lines.Next(next);
+      joined += nextText;
+    }
+    return ParseData(joined);
   }
-  file.Sections = builder.Finish();
-  return file;
+
+  std::string_view Bytes;
+  LineReader Lines;
+  RegFile File;
+  SectionBuilder Builder;
+  bool HeaderSeen = false;
+  bool InSection = false;        // a key line (good or not) has been seen
+  std::size_t Current = kNoKey;  // where values go; none after a bad or deleting key line
+};
+
+RegFile RegFile::Parse(std::string_view bytes) {
+  return Parser(bytes).Run();
 }
 
 std::string RegFile::Serialise() const {

@@ -77,6 +77,7 @@ public:
   }
 
 private:
+  class Parser;
   struct UnreadValue {
     std::string Key;
     std::string Name;
