@@ -60,8 +60,6 @@ CMainDialog::CMainDialog(MainDialogOptions options) : Options(std::move(options)
   Builder.Build(this, IDD_MAIN, [this](int id) { OnCommand(id); });
   MessageList = std::make_unique<MessageLog>(this, Builder.Control<QListWidget>(IDC_LOG));
   setWindowIcon(LoadIconResource(kAppIconId));
-  // Kept for the window's life; each opening starts from the record handed in.
-  SettingsDialog = new CSettingsDialog(this);
   RetryTimer = new QTimer(this);
   RetryTimer->setSingleShot(true);
   connect(RetryTimer, &QTimer::timeout, this, [this] { RetryPage(); });
@@ -73,6 +71,15 @@ CMainDialog::CMainDialog(MainDialogOptions options) : Options(std::move(options)
 CMainDialog::~CMainDialog() {
   Sink->Close();
   OnDestroy();
+}
+
+CSettingsDialog* CMainDialog::GetSettingsDialog() {
+  // Made at its first use, not at start-up (most starts never open it), and
+  // kept for the window's life; each opening starts from the record handed in.
+  if (!SettingsDialog) {
+    SettingsDialog = new CSettingsDialog(this);
+  }
+  return SettingsDialog;
 }
 
 QLineEdit* CMainDialog::WanField() const {
@@ -256,11 +263,12 @@ void CMainDialog::EditSettings() {
   if (RaiseOpenDialog()) {
     return;
   }
-  SettingsDialog->SetSettings(Record);
-  if (RunCommandDialog(*SettingsDialog) != QDialog::Accepted) {
+  CSettingsDialog* dialog = GetSettingsDialog();
+  dialog->SetSettings(Record);
+  if (RunCommandDialog(*dialog) != QDialog::Accepted) {
     return;
   }
-  ApplySettings(SettingsDialog->GetSettings());
+  ApplySettings(dialog->GetSettings());
 }
 
 void CMainDialog::ApplySettings(const Settings& edited) {

@@ -105,7 +105,7 @@ public:
   QMenu* GetTrayMenu() const { return TrayMenu; }
   QMenu* GetLogMenu() const { return LogMenu; }
   QSystemTrayIcon* TrayIcon() const { return Tray; }
-  CSettingsDialog* GetSettingsDialog() const { return SettingsDialog; }
+  CSettingsDialog* GetSettingsDialog();
   const CTraceThread& TraceWorker() const { return TraceThread; }
   bool UpdateItemsEnabled() const;
   bool SettingsWereLoaded() const { return SettingsLoaded; }
