@@ -204,6 +204,9 @@ void CFtpThread::State::Connect(const Command& command) {
     timeouts = Timeouts;
   }
   auto connection = std::make_unique<FtpSession>(timeouts);
+  connection->SetStrangerNotice([this](const std::string& address) {
+    Text(Quoted("Msg: サーバー以外からのデータ接続を拒否しました。: ", address));
+  });
   if (connection->Open(command.First, command.Second, command.Third)) {
     Encoding = connection->Codec().Encoding();
     Connection = std::move(connection);
