@@ -27,6 +27,9 @@ struct VsftpdOptions {
   std::filesystem::path Key;
   // Every command and reply goes to the log that Log() reads back.
   bool LogCommands = false;
+  // Bytes per second for each transfer; 0 for no limit. Slows an upload
+  // down enough for a test to act in the middle of it.
+  unsigned MaxRate = 0;
 };
 
 class VsftpdServer {
