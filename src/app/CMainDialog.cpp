@@ -386,8 +386,9 @@ void CMainDialog::Publish() {
 void CMainDialog::QueuePageUpload(const std::string& localFile, bool offline) {
   PageSequences.push_back({PageGeneration, offline, false});
   FtpThread.QueueConnect(Record.Server, Record.User, Record.Password);
-  FtpThread.QueueDelete(Record.FtpFile);
-  FtpThread.QueueUpload(localFile, Record.FtpFile);
+  // Put up under a temporary name and renamed over the page: a visitor never
+  // sees half of one. The local page stays beside the template.
+  FtpThread.QueueReplace(localFile, Record.FtpFile);
   FtpThread.QueueDisconnect();
 }
 

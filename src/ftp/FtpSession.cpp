@@ -17,11 +17,13 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <system_error>
@@ -31,6 +33,10 @@ namespace tavro {
 namespace {
 
 constexpr std::size_t TransferBuffer = 256 * 1024;
+// An upload is given one time-out for each piece of this size: about 2 KiB/s
+// with the default time-out, so that only a server that has all but stopped
+// taking the file fails.
+constexpr std::size_t SendPiece = 64 * 1024;
 // A listing line longer than this is no entry a person could use; it is
 // skipped without being held in memory.
 constexpr std::size_t MaxListLine = 64 * 1024;
@@ -56,6 +62,36 @@ std::string ExceptionCause(const Poco::Exception& e, std::chrono::milliseconds t
     return SystemError(e.code());
   }
   return e.message().empty() ? e.displayText() : e.message();
+}
+
+// Sends on a plain data connection, each SendPiece bytes within the time-out.
+// Not Poco's sendBytes: it goes on after a send that its time-out cut short,
+// and a server that has stopped reading, whose system still lets a few bytes
+// through after each time-out, would hold the upload for many of them.
+void SendPlain(Poco::Net::StreamSocket& socket, const char* data, std::size_t size,
+               std::chrono::milliseconds timeout) {
+  while (size > 0) {
+    std::size_t left = std::min(size, SendPiece);
+    size -= left;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (left > 0) {
+      const auto remaining = std::chrono::duration_cast<std::chrono::microseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (remaining.count() <= 0 ||
+          !socket.poll(Poco::Timespan(remaining.count()), Poco::Net::Socket::SELECT_WRITE)) {
+        throw Poco::TimeoutException("the server took no more data");
+      }
+      const ssize_t sent = ::send(socket.impl()->sockfd(), data, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+          continue;
+        }
+        throw Poco::IOException(SystemError(errno), errno);
+      }
+      data += sent;
+      left -= static_cast<std::size_t>(sent);
+    }
+  }
 }
 
 bool ListsUtf8(const std::string& featReply) {
@@ -155,8 +191,15 @@ private:
   std::string Path;
 };
 
+// StalledData: a data connection that goes silent for a whole time-out ends
+// the session at once, as a control reply that never comes does. Waiting for
+// the server's final reply as well would double the time the owner waits,
+// and a server that let its data connection stall is unlikely to answer in
+// step; so the time-out is thrown on rather than taken as a broken transfer.
+
 // Reads LIST lines from the data connection until it ends and hands each to
-// take. Where the connection breaks, says why; empty where it ended.
+// take. Where the connection breaks, says why; empty where it ended. A
+// time-out is thrown (StalledData).
 std::string ReceiveListing(Poco::Net::StreamSocket& data,
                            const std::function<void(std::string_view)>& take,
                            std::chrono::milliseconds timeout) {
@@ -193,6 +236,8 @@ std::string ReceiveListing(Poco::Net::StreamSocket& data,
         chunk.remove_prefix(newline + 1);
       }
     }
+  } catch (const Poco::TimeoutException&) {
+    throw;  // see StalledData
   } catch (const Poco::Exception& e) {
     // Cut off: the server's reply is still read so that the dialogue stays
     // in step.
@@ -334,12 +379,7 @@ public:
     if (first.Code / 100 != 1) {
       throw Refusal{first.Text};
     }
-    if (!listener.poll(Timeout, Poco::Net::Socket::SELECT_READ)) {
-      // Not a refusal: the server's final reply may still come, so the
-      // dialogue is out of step and the session ends.
-      throw Poco::TimeoutException("the server opened no data connection");
-    }
-    Poco::Net::StreamSocket accepted = listener.acceptConnection();
+    Poco::Net::StreamSocket accepted = AcceptFromServer(listener);
     // Before the handshake, which they bound too.
     accepted.setReceiveTimeout(Timeout);
     accepted.setSendTimeout(Timeout);
@@ -427,7 +467,45 @@ public:
     PlainData.reset();
   }
 
+  // Told of a connection to the data listener that was refused.
+  void SetStrangerNotice(const std::function<void(const std::string&)>* notice) {
+    StrangerNotice = notice;
+  }
+
 private:
+  // The listener's port is open to anyone who finds it, and whatever connects
+  // first would otherwise receive the page or have its bytes taken for the
+  // listing: only a connection from the server's own address is taken. Any
+  // other is closed at once and the wait goes on, within the one time-out.
+  // The first stranger of a transfer is told; later ones, which only a flood
+  // would bring, are closed in silence.
+  Poco::Net::StreamSocket AcceptFromServer(Poco::Net::ServerSocket& listener) {
+    const Poco::Net::IPAddress server = Control.peerAddress().host();
+    const Poco::Timestamp deadline = Poco::Timestamp() + Timeout.totalMicroseconds();
+    bool told = false;
+    for (;;) {
+      const Poco::Timestamp::TimeDiff left = deadline - Poco::Timestamp();
+      if (left <= 0 || !listener.poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ)) {
+        // Not a refusal: the server's final reply may still come, so the
+        // dialogue is out of step and the session ends.
+        throw Poco::TimeoutException("the server opened no data connection");
+      }
+      Poco::Net::SocketAddress from;
+      Poco::Net::StreamSocket accepted = listener.acceptConnection(from);
+      if (from.host() == server) {
+        return accepted;
+      }
+      try {
+        accepted.close();
+      } catch (const Poco::Exception&) {
+      }
+      if (!told && StrangerNotice != nullptr && *StrangerNotice) {
+        told = true;
+        (*StrangerNotice)(from.host().toString());
+      }
+    }
+  }
+
   void SendPort(const Poco::Net::SocketAddress& address) {
     if (Eprt) {
       const FtpReply reply = Command(
@@ -458,6 +536,7 @@ private:
   std::string TlsHost;
   Poco::Net::Session::Ptr ResumedSession;  // by the current data connection
   Poco::Net::Session::Ptr NextSession;     // an unused ticket for the next one
+  const std::function<void(const std::string&)>* StrangerNotice = nullptr;
 };
 
 FtpSession::FtpSession(FtpTimeouts timeouts) : Timeouts(timeouts) {}
@@ -573,6 +652,7 @@ bool FtpSession::Open(std::string_view server, std::string_view user, std::strin
       return false;
     }
     client->Login(*wireUser, *wirePassword);
+    client->SetStrangerNotice(&StrangerNotice);
     Control = std::move(client);
     return true;
   } catch (const Refusal& refusal) {
@@ -780,6 +860,8 @@ bool FtpSession::Download(std::string_view remoteFile, const std::string& localF
           break;
         }
       }
+    } catch (const Poco::TimeoutException&) {
+      throw;  // StalledData
     } catch (const Poco::Exception& e) {
       broken = ExceptionCause(e, Timeouts.Reply);
     }
@@ -836,23 +918,31 @@ bool FtpSession::Upload(const std::string& localFile, std::string_view remoteFil
           }
           break;
         }
-        const char* data = buffer.data();
-        auto left = static_cast<std::size_t>(got);
-        while (left > 0) {
-          const int n = c.Data().sendBytes(data, static_cast<int>(left));
-          if (n <= 0) {
-            throw Poco::IOException("the data connection took nothing");
+        if (c.IsSecure()) {
+          const char* data = buffer.data();
+          auto left = static_cast<std::size_t>(got);
+          while (left > 0) {
+            const int n = c.Data().sendBytes(data, static_cast<int>(left));
+            if (n <= 0) {
+              throw Poco::IOException("the data connection took nothing");
+            }
+            data += n;
+            left -= static_cast<std::size_t>(n);
           }
-          data += n;
-          left -= static_cast<std::size_t>(n);
+        } else {
+          SendPlain(c.Data(), buffer.data(), static_cast<std::size_t>(got), Timeouts.Reply);
         }
       }
+    } catch (const Poco::TimeoutException&) {
+      throw;  // StalledData: a server that stopped reading
     } catch (const Poco::Exception& e) {
       broken = ExceptionCause(e, Timeouts.Reply);
     }
     if (c.IsSecure()) {
       try {
         c.FinishSecureUpload();
+      } catch (const Poco::TimeoutException&) {
+        throw;
       } catch (const Poco::Exception& e) {
         sent = false;
         broken = ExceptionCause(e, Timeouts.Reply);
@@ -874,16 +964,52 @@ bool FtpSession::Delete(std::string_view path) {
   return wire && Exchange([&](Client& c) { c.Require("DELE " + *wire); });
 }
 
+std::optional<bool> FtpSession::FileExists(std::string_view path) {
+  const auto wire = ToArgument(path);
+  FtpReply reply;
+  if (!wire || !Exchange([&](Client& c) { reply = c.Command("SIZE " + *wire); })) {
+    return false;
+  }
+  if (reply.Code == 213) {
+    return true;
+  }
+  Fail(reply.Text);
+  switch (reply.Code) {
+    case 500:
+    case 501:
+    case 502:
+    case 504:
+      return std::nullopt;
+    default:
+      return false;
+  }
+}
+
 bool FtpSession::Rename(std::string_view from, std::string_view to) {
+  return TryRename(from, to) == RenameResult::Renamed;
+}
+
+FtpSession::RenameResult FtpSession::TryRename(std::string_view from, std::string_view to) {
   const auto wireFrom = ToArgument(from);
   const auto wireTo = ToArgument(to);
-  return wireFrom && wireTo && Exchange([&](Client& c) {
-           const FtpReply reply = c.Command("RNFR " + *wireFrom);
-           if (reply.Code / 100 != 3) {
-             throw Refusal{reply.Text};
-           }
-           c.Require("RNTO " + *wireTo);
-         });
+  if (!wireFrom || !wireTo) {
+    return RenameResult::Failed;
+  }
+  bool sourceTaken = false;
+  if (Exchange([&](Client& c) {
+        const FtpReply reply = c.Command("RNFR " + *wireFrom);
+        if (reply.Code / 100 != 3) {
+          throw Refusal{reply.Text};
+        }
+        sourceTaken = true;
+        c.Require("RNTO " + *wireTo);
+      })) {
+    return RenameResult::Renamed;
+  }
+  if (!Control) {
+    return RenameResult::Failed;
+  }
+  return sourceTaken ? RenameResult::TargetRefused : RenameResult::SourceRefused;
 }
 
 bool FtpSession::RemoveDirectory(std::string_view path) {

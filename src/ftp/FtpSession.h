@@ -13,6 +13,8 @@
 // Failures are results, never exceptions, and LastCause says what happened.
 // After a time-out or a broken control connection the dialogue with the server
 // is out of step, so the session closes itself: later operations fail at once.
+// A data connection that does not come, or goes silent, for one time-out is
+// such a time-out: the transfer fails then, without waiting for a final reply.
 #pragma once
 
 #include "ftp/FtpEntry.h"
@@ -56,6 +58,15 @@ public:
 
   const FtpTextCodec& Codec() const { return TextCodec; }
 
+  // A transfer takes its data connection only from the address of the
+  // server's control connection; any other connection is closed unused and
+  // the wait goes on. The notice is called with the first such stranger's
+  // address of a transfer, on the caller's thread, while the transfer waits.
+  // Set before Open.
+  void SetStrangerNotice(std::function<void(const std::string& address)> notice) {
+    StrangerNotice = std::move(notice);
+  }
+
   // Why the last operation that failed did so, as one line of plain text: the
   // server's reply ("530 Login incorrect."), the system's error ("Connection
   // refused"), a time-out ("timed out after 30 s"), a certificate problem, or
@@ -84,7 +95,18 @@ public:
   bool Download(std::string_view remoteFile, const std::string& localFile, bool replaceExisting);
   bool Upload(const std::string& localFile, std::string_view remoteFile);
   bool Delete(std::string_view path);
+  // SIZE of the path: true where the server gives a size (a file is there);
+  // false where it answers 550 (nothing there, or no plain file), refuses
+  // otherwise or the session fails, the cause set; nullopt where the server
+  // does not know the command (500, 501, 502, 504), the cause set too.
+  std::optional<bool> FileExists(std::string_view path);
   bool Rename(std::string_view from, std::string_view to);
+  // Rename, telling apart which of its two commands the server refused: RNFR
+  // (it will not rename that file at all) or RNTO (not to that name; some
+  // servers will not rename over an existing file). Failed: anything else
+  // (a name that cannot be sent, a broken session).
+  enum class RenameResult { Renamed, SourceRefused, TargetRefused, Failed };
+  RenameResult TryRename(std::string_view from, std::string_view to);
   bool RemoveDirectory(std::string_view path);
   bool CreateDirectory(std::string_view path);
 
@@ -108,6 +130,7 @@ private:
   std::unique_ptr<Client> Control;
   std::string Cause;
   std::string ClosedBecause;  // the cause that closed the session
+  std::function<void(const std::string&)> StrangerNotice;
 };
 
 }  // namespace tavro

@@ -1,11 +1,15 @@
 #include "publish/CFtpThread.h"
 
 #include "ftp/FtpEntry.h"
+#include "ftp/FtpReplace.h"
 #include "ftp/FtpSession.h"
 #include "ftp/FtpTextCodec.h"
 #include "platform/CauseLine.h"
 #include "platform/EventSet.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -35,7 +39,14 @@ struct Command {
   std::string Second;
   std::string Third;
   bool Replace = false;
+  bool RemoveLocal = false;  // First, the local file, once the command has run
 };
+
+void RemoveLocalFile(const Command& command) {
+  if (command.RemoveLocal) {
+    ::unlink(command.First.c_str());
+  }
+}
 
 }  // namespace
 
@@ -67,6 +78,7 @@ struct CFtpThread::State {
   void ChangeDirectory();
   void Download(const Command& command);
   void Upload(const Command& command);
+  void Replace(const Command& command);
   void Simple(const Command& command);
   void List();
   bool RequireConnection(std::uint32_t code);
@@ -161,6 +173,9 @@ void CFtpThread::State::Execute(const Command& command) {
     case FTPCMD_PUT:
       Upload(command);
       break;
+    case FTPCMD_REPLACE:
+      Replace(command);
+      break;
     case FTPCMD_DELETE:
     case FTPCMD_RENAME:
     case FTPCMD_RMDIR:
@@ -204,6 +219,9 @@ void CFtpThread::State::Connect(const Command& command) {
     timeouts = Timeouts;
   }
   auto connection = std::make_unique<FtpSession>(timeouts);
+  connection->SetStrangerNotice([this](const std::string& address) {
+    Text(Quoted("Msg: サーバー以外からのデータ接続を拒否しました。: ", address));
+  });
   if (connection->Open(command.First, command.Second, command.Third)) {
     Encoding = connection->Codec().Encoding();
     Connection = std::move(connection);
@@ -280,6 +298,26 @@ void CFtpThread::State::Upload(const Command& command) {
   Text(Quoted(ok ? "Msg: アップロードに成功しました。: " : "Err: アップロードに失敗しました。: ",
               command.Second));
   FailureCause(ok);
+  Result(FTPCMD_PUT, ok);
+}
+
+void CFtpThread::State::Replace(const Command& command) {
+  if (!HasSession || !Connection) {
+    RemoveLocalFile(command);
+    RequireConnection(FTPCMD_PUT);
+    return;
+  }
+  Text("Msg: アップロードします。");
+  Event(FTPCMD_PUT);
+  std::string cause;
+  const bool ok = ReplaceRemoteFile(*Connection, command.First, command.Second, {}, cause);
+  // Before the result, so that an owner who sees it finds the file gone.
+  RemoveLocalFile(command);
+  Text(Quoted(ok ? "Msg: アップロードに成功しました。: " : "Err: アップロードに失敗しました。: ",
+              command.Second));
+  if (!ok) {
+    Text(CauseLine(cause));
+  }
   Result(FTPCMD_PUT, ok);
 }
 
@@ -403,10 +441,11 @@ void CFtpThread::Start() {
 }
 
 void CFtpThread::Enqueue(std::uint32_t code, std::string first, std::string second,
-                         std::string third, bool replace) {
+                         std::string third, bool replace, bool removeLocal) {
   {
     std::lock_guard lock(Shared->Mutex);
-    Shared->Queue.push_back({code, std::move(first), std::move(second), std::move(third), replace});
+    Shared->Queue.push_back(
+        {code, std::move(first), std::move(second), std::move(third), replace, removeLocal});
   }
   Shared->Events.Signal(CommandEvent);
 }
@@ -437,6 +476,11 @@ void CFtpThread::QueueDownloadReplacing(std::string remoteFile, std::string loca
 
 void CFtpThread::QueueUpload(std::string localFile, std::string remoteFile) {
   Enqueue(FTPCMD_PUT, std::move(localFile), std::move(remoteFile));
+}
+
+void CFtpThread::QueueReplace(std::string localFile, std::string remoteFile, LocalFile afterwards) {
+  Enqueue(FTPCMD_REPLACE, std::move(localFile), std::move(remoteFile), {}, false,
+          afterwards == LocalFile::Remove);
 }
 
 void CFtpThread::QueueDelete(std::string remoteFile) {
@@ -479,11 +523,9 @@ void CFtpThread::RequestStop() {
 bool CFtpThread::DiscardPendingAndWait(std::chrono::milliseconds limit) {
   Shared->Channel.Close();
   std::unique_lock lock(Shared->Mutex);
-  if (Shared->Running) {
-    Shared->Queue.erase(Shared->Queue.begin() + 1, Shared->Queue.end());
-  } else {
-    Shared->Queue.clear();
-  }
+  const auto dropped = Shared->Queue.begin() + (Shared->Running ? 1 : 0);
+  std::for_each(dropped, Shared->Queue.end(), RemoveLocalFile);
+  Shared->Queue.erase(dropped, Shared->Queue.end());
   return Shared->Finished.wait_for(lock, limit, [&] { return !Shared->Running || Shared->Idle; });
 }
 

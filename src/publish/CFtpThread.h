@@ -29,7 +29,9 @@
 
 namespace tavro {
 
-// Command codes: the wParam of both messages for that command.
+// Command codes: the wParam of both messages for that command. A transfer that
+// waits for its data connection closes any connection that does not come from
+// the server's address and says so once in a status text.
 inline constexpr std::uint32_t FTPCMD_CONNECT = 1;
 inline constexpr std::uint32_t FTPCMD_DISCONNECT = 2;
 inline constexpr std::uint32_t FTPCMD_CHDIR = 3;
@@ -40,6 +42,9 @@ inline constexpr std::uint32_t FTPCMD_RENAME = 8;
 inline constexpr std::uint32_t FTPCMD_RMDIR = 9;
 inline constexpr std::uint32_t FTPCMD_MKDIR = 10;
 inline constexpr std::uint32_t FTPCMD_LIST = 15;
+// Upload by temporary name and rename (QueueReplace). It reports as an upload:
+// its start notice and result carry FTPCMD_PUT.
+inline constexpr std::uint32_t FTPCMD_REPLACE = 17;
 // Message codes of kWmFtpThreadMessage that are no command.
 inline constexpr std::uint32_t FTPMSG_TEXT = 13;
 inline constexpr std::uint32_t FTPMSG_ENTRY = 16;
@@ -58,9 +63,9 @@ public:
   void SetTimeouts(FtpTimeouts timeouts);
   void Start();
 
-  // Each request appends its command and returns at once. Commands 1 and 5 to
-  // 10 keep their own arguments: two downloads queued back to back each fetch
-  // their own file.
+  // Each request appends its command and returns at once. Commands 1, 5 to
+  // 10 and 17 keep their own arguments: two downloads queued back to back each
+  // fetch their own file.
   void QueueConnect(std::string server, std::string user, std::string password);
   void QueueDisconnect();
   // Writes Directory now (GetDirectory reads it back at once); the command and
@@ -72,6 +77,17 @@ public:
   // (the user has already confirmed the overwrite).
   void QueueDownloadReplacing(std::string remoteFile, std::string localFile);
   void QueueUpload(std::string localFile, std::string remoteFile);
+  // The upload of a page: it goes up under a temporary name beside the remote
+  // file and is renamed over it, so that a visitor sees the old page or the
+  // new one, never part of one (ReplaceRemoteFile, with its fallbacks for
+  // servers that rename differently). Texts and notices as QueueUpload's,
+  // with FTPCMD_PUT. LocalFile::Remove deletes localFile once the command has
+  // run (before its result is reported), whatever the outcome, also where it
+  // is dropped unrun by DiscardPendingAndWait: for a file made for this one
+  // upload.
+  enum class LocalFile { Keep, Remove };
+  void QueueReplace(std::string localFile, std::string remoteFile,
+                    LocalFile afterwards = LocalFile::Keep);
   void QueueDelete(std::string remoteFile);
   void QueueRename(std::string existingName, std::string newName);
   void QueueRemoveDirectory(std::string remoteDirectory);
@@ -100,7 +116,7 @@ private:
   struct State;
 
   void Enqueue(std::uint32_t code, std::string first = {}, std::string second = {},
-               std::string third = {}, bool replace = false);
+               std::string third = {}, bool replace = false, bool removeLocal = false);
 
   std::shared_ptr<State> Shared;
 };

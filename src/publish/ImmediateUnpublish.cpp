@@ -1,5 +1,6 @@
 #include "publish/ImmediateUnpublish.h"
 
+#include "ftp/FtpReplace.h"
 #include "ftp/FtpSession.h"
 
 namespace tavro {
@@ -8,10 +9,20 @@ bool UnpublishNow(std::string_view server, std::string_view user, std::string_vi
                   const std::string& offlineFile, std::string_view ftpFile,
                   const FtpTimeouts& timeouts, std::string* cause) {
   FtpSession session(timeouts);
-  const bool done = session.Open(server, user, password) && session.Delete(ftpFile) &&
-                    session.Upload(offlineFile, ftpFile);
+  std::string why;
+  bool done = session.Open(server, user, password);
+  if (!done) {
+    why = session.LastCause();
+  } else {
+    // The program is closing: no listing for left-overs, which the next
+    // publish sweeps.
+    ReplaceOptions options;
+    options.TargetMustExist = true;
+    options.SweepLeftovers = false;
+    done = ReplaceRemoteFile(session, offlineFile, ftpFile, options, why);
+  }
   if (!done && cause != nullptr) {
-    *cause = session.LastCause();
+    *cause = why;
   }
   session.Close();
   return done;

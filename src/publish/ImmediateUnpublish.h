@@ -10,13 +10,16 @@
 
 namespace tavro {
 
-// Logs on to `server` ("host" or "host:port", active mode), deletes ftpFile and
-// uploads offlineFile to it unchanged. True on success; false on any failure,
-// where the attempt ends at the failing step. In particular a remote file that
-// cannot be deleted (it may not exist) means nothing is uploaded: a wrong
-// FtpFile setting must not plant a file somewhere new on the server while the
-// program is closing. Every network wait is bounded by `timeouts`. Where it
-// fails and `cause` is given, *cause says why (FtpSession::LastCause).
+// Logs on to `server` ("host" or "host:port", active mode) and replaces
+// ftpFile with offlineFile, unchanged, by a temporary name and a rename
+// (ReplaceRemoteFile), so that a visitor sees the online page or the offline
+// one, whole. True on success; false on any failure, where the attempt ends
+// at the failing step. In particular a remote file that does not exist (SIZE
+// says so, or, on a server without SIZE, it cannot be deleted) means nothing
+// is uploaded: a wrong FtpFile setting must not plant a file somewhere new on
+// the server while the program is closing. Every network wait is bounded by
+// `timeouts`. Where it fails and `cause` is given, *cause says why
+// (FtpSession::LastCause of the step that failed).
 bool UnpublishNow(std::string_view server, std::string_view user, std::string_view password,
                   const std::string& offlineFile, std::string_view ftpFile,
                   const FtpTimeouts& timeouts = {}, std::string* cause = nullptr);

@@ -3,6 +3,8 @@
 // connection's TLS session.
 #include "ftp/FtpSession.h"
 
+#include "ftp/FtpReplace.h"
+
 #include "servers/TestCertificates.h"
 #include "servers/VsftpdServer.h"
 #include "support/TempDir.h"
@@ -80,6 +82,12 @@ TEST_F(FtpsTest, LogOnListUploadAndDownloadGoThroughTls) {
         << server.Log();
     EXPECT_TRUE(ReadFileBytes(Local / (name + ".back")) == bytes);
   }
+  // A replace: its upload, rename and listing for left-overs, all protected.
+  std::string cause;
+  ASSERT_TRUE(
+      ReplaceRemoteFile(session, (Local / "file-1048576").string(), "/pub/file-0", {}, cause))
+      << cause << server.Log();
+  EXPECT_TRUE(ReadFileBytes(server.Pub() / "file-0") == ReadFileBytes(Local / "file-1048576"));
   std::vector<std::string> names;
   EXPECT_EQ(session.List("/pub", [&](const FtpEntry& e) { names.push_back(e.Name); }), 3u);
   EXPECT_NE(std::find(names.begin(), names.end(), "file-1048576"), names.end());

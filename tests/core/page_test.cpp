@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -124,9 +125,8 @@ TEST_F(PageFileTest, TemplatesThatCannotBeReadOrPagesThatCannotBeWritten) {
 TEST_F(PageFileTest, OnlyAnAddressOrNothingIsFilledIn) {
   const auto source = Write("index.html", "IP: #####\n");
   Write("index.html.tmp", "earlier page");
-  for (const std::string& text :
-       {"<script>alert(1)</script>"s, "IPv6:2001:db8::1"s, "999.1.1.1"s, " 1.2.3.4"s,
-        "1.2.3.4\0<b>"s}) {
+  for (const std::string& text : {"<script>alert(1)</script>"s, "IPv6:2001:db8::1"s, "999.1.1.1"s,
+                                  " 1.2.3.4"s, "1.2.3.4\0<b>"s}) {
     EXPECT_FALSE(GeneratePage(source.string(), text)) << text;
     EXPECT_EQ(ReadFileBytes(source.string() + ".tmp"), "earlier page") << text;
   }
@@ -194,13 +194,15 @@ TEST_F(UnpublishNowTest, AgainstARealServer) {
 
   ASSERT_TRUE(Unpublish(server.Address(), VsftpdServer::Password));
   EXPECT_TRUE(ReadFileBytes(remote) == Offline);
+  // Renamed into place: no temporary file beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(server.Pub()), fs::directory_iterator()), 1);
 
-  // A remote file that cannot be deleted ends the attempt: nothing new is
-  // planted on the server.
+  // A remote file that is not there ends the attempt: nothing new is planted
+  // on the server.
   fs::remove(remote);
   EXPECT_FALSE(Unpublish(server.Address(), VsftpdServer::Password));
-  EXPECT_EQ(Cause, "550 Delete operation failed.");
-  EXPECT_FALSE(fs::exists(remote));
+  EXPECT_EQ(Cause, "550 Could not get file size.");
+  EXPECT_TRUE(fs::is_empty(server.Pub()));
 }
 
 TEST_F(UnpublishNowTest, UnreachableServersFailWithinTheTimeOut) {

@@ -11,9 +11,12 @@ void ScriptedFtpPeer::Session::Write(const std::string& bytes) {
   IsDropped = IsDropped || !LoopbackServer::SendAll(Control, bytes);
 }
 
-std::optional<Poco::Net::StreamSocket> ScriptedFtpPeer::Session::OpenData() {
+std::optional<Poco::Net::StreamSocket> ScriptedFtpPeer::Session::OpenData(const std::string& from) {
   try {
-    Poco::Net::StreamSocket data;
+    Poco::Net::StreamSocket data(Poco::Net::SocketAddress::IPv4);
+    if (!from.empty()) {
+      data.impl()->bind(Poco::Net::SocketAddress(from, 0));
+    }
     data.connect(Poco::Net::SocketAddress(DataHost, static_cast<Poco::UInt16>(DataPort)),
                  Poco::Timespan(5, 0));
     data.setSendTimeout(Poco::Timespan(10, 0));

@@ -31,8 +31,9 @@ public:
     void Write(const std::string& bytes);
     // False once the client has gone or the peer stops: ends endless replies.
     bool Live() const { return !IsDropped && !Server.Stopping(); }
-    // Connects to the address of the last EPRT.
-    std::optional<Poco::Net::StreamSocket> OpenData();
+    // Connects to the address of the last EPRT, from `from` where given (a
+    // stranger on another loopback address, 127.0.0.2).
+    std::optional<Poco::Net::StreamSocket> OpenData(const std::string& from = {});
     // Sends the bytes on a new data connection and closes it.
     void SendData(const std::string& bytes);
     // Ends the control connection (the peer "drops" the session).

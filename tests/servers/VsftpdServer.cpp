@@ -130,6 +130,9 @@ bool VsftpdServer::Launch() {
         << "utf8_filesystem=NO\n"
         << "ftpd_banner=Tavro test server\n"
         << "idle_session_timeout=120\n";
+    if (Options.MaxRate != 0) {
+      out << "anon_max_rate=" << Options.MaxRate << "\n";
+    }
     if (Options.LogCommands) {
       out << "xferlog_enable=YES\n"
           << "log_ftp_protocol=YES\n";

@@ -30,6 +30,9 @@ struct VsftpdOptions {
   // 0: a free port of its own. A test that needs a server to appear where a
   // client already failed to connect names the port.
   std::uint16_t Port = 0;
+  // Bytes per second for each transfer; 0 for no limit. Slows an upload
+  // down enough for a test to act in the middle of it.
+  unsigned MaxRate = 0;
 };
 
 class VsftpdServer {
