@@ -1,6 +1,7 @@
 #include "app/CMainDialog.h"
 
 #include "platform/CauseLine.h"
+#include "platform/LeftoverSweep.h"
 #include "platform/PublishableAddress.h"
 #include "probe/AddressProbe.h"
 #include "publish/ImmediateUnpublish.h"
@@ -148,6 +149,8 @@ bool CMainDialog::OnInitDialog() {
   IsCreateWwwOpen = settings.IsCreateWwwOpen;
   IsIpGetOnly = settings.IsIpGetOnly;
   IsPublished = IsCreateWwwOpen;
+  SweepStartupLeftovers(Options.Store->FilePath(), {OnlineFile, OfflineFile},
+                        std::chrono::system_clock::now());
 
   // 8: the version text.
   VersionText = FormatVersionText((TAVRO_VERSION_MAJOR << 16) | TAVRO_VERSION_MINOR,
