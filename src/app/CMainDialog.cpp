@@ -1,6 +1,7 @@
 #include "app/CMainDialog.h"
 
 #include "platform/CauseLine.h"
+#include "platform/LeftoverSweep.h"
 #include "platform/PublishableAddress.h"
 #include "probe/AddressProbe.h"
 #include "publish/ImmediateUnpublish.h"
@@ -155,6 +156,8 @@ bool CMainDialog::OnInitDialog() {
   FirstStart = SettingsLoaded && !HasSavedSettings(*Options.Store);
   Record = settings;
   IsPublished = Record.IsCreateWwwOpen;
+  SweepStartupLeftovers(Options.Store->FilePath(), {Record.OnlineFile, Record.OfflineFile},
+                        std::chrono::system_clock::now());
 
   // 8: the version text.
   VersionText = FormatVersionText((TAVRO_VERSION_MAJOR << 16) | TAVRO_VERSION_MINOR,

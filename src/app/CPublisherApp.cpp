@@ -2,6 +2,8 @@
 
 #include "app/Automation.h"
 #include "app/CMainDialog.h"
+#include "app/SingleInstance.h"
+#include "ui/ResourceIds.h"
 
 #include <QGuiApplication>
 #include <QSessionManager>
@@ -54,6 +56,14 @@ void CPublisherApp::ChooseDisplay() {
 bool CPublisherApp::InitInstance() {
   CMainDialog dialog;
   Main = &dialog;
+  if (Instance) {
+    // Answered once the window's event loop runs; until then a later start
+    // waits for its answer.
+    Instance->Listen([&dialog] { dialog.OnCommand(IDM_VIEW); });
+    // A start while this one is on its way out waits for it to end rather
+    // than bring back a window that is closing.
+    QObject::connect(&dialog, &QDialog::finished, &dialog, [this] { Instance->StopListening(); });
+  }
 
   QSocketNotifier* notifier = nullptr;
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) == 0) {

@@ -4,6 +4,7 @@
 namespace tavro {
 
 class CMainDialog;
+class SingleInstance;
 
 class CPublisherApp {
 public:
@@ -18,11 +19,16 @@ public:
   // asks it.
   bool InitInstance();
 
+  // The first start's answer to later ones: each asks the window to show
+  // itself, until the window ends. Call before InitInstance.
+  void AnswerLaterStarts(SingleInstance& instance) { Instance = &instance; }
+
   // The window while it runs.
   CMainDialog* MainWindow() const { return Main; }
 
 private:
   CMainDialog* Main = nullptr;
+  SingleInstance* Instance = nullptr;
 };
 
 }  // namespace tavro

@@ -27,6 +27,8 @@ public:
   // a save replaces the file by a rename, so a read sees one whole version.
   std::unique_ptr<IRegistryKey> OpenKeyForReading(std::string_view path) override;
 
+  std::filesystem::path FilePath() const override { return File; }
+
 private:
   std::filesystem::path File;
   FileRegistryOptions Options;

@@ -78,6 +78,10 @@ public:
     (void)path;
     return nullptr;
   }
+
+  // The file the store keeps, for the leftovers of its saves that a start-up
+  // sweeps away; empty where it keeps no file of its own.
+  virtual std::filesystem::path FilePath() const { return {}; }
 };
 
 // The file store on a given file (the tests use a temporary one).

@@ -140,6 +140,37 @@ struct Run {
   }
 };
 
+// A tray for the icon to dock in, then a window manager, in this order: a
+// tray mapped while the manager is still starting may never be shown.
+struct Desktop {
+  QProcess Tray, Wm;
+  bool Start() {
+    Tray.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request"});
+    QElapsedTimer waited;
+    waited.start();
+    while (Xdo({"search", "--onlyvisible", "--class", "trayer"}).isEmpty()) {
+      if (waited.elapsed() > kDeadline) {
+        return false;
+      }
+      QTest::qWait(100);
+    }
+    Wm.start("openbox", {"--sm-disable"});
+    while (!Tool("xprop", {"-root", "_NET_CLIENT_LIST"}).contains("0x")) {
+      if (waited.elapsed() > 2 * kDeadline) {
+        return false;
+      }
+      QTest::qWait(100);
+    }
+    return true;
+  }
+  ~Desktop() {
+    for (QProcess* p : {&Wm, &Tray}) {
+      p->kill();
+      p->waitForFinished();
+    }
+  }
+};
+
 }  // namespace
 
 class AcceptanceTest : public QObject {
@@ -255,6 +286,43 @@ private slots:
         run.Log.contains("box: 現在の設定は公開状態になっていますが\n設定を非公開状態にしますか"),
         qPrintable(run.Log));
     QCOMPARE(run.Served(), std::string("<p>off</p>\n"));
+  }
+
+  // Tavro started again with the same settings while it sits in the tray:
+  // the window comes back, active, and the second start ends at once.
+  void SecondStartShowsTheFirst() {
+    Run run;
+    Desktop desktop;
+    QVERIFY(desktop.Start());
+    QVERIFY(run.Start("xcb"));
+    QString window;
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        !(window = Shown().key("Tavro")).isEmpty() && !Shown().key("tavro").isEmpty(),
+        qPrintable(run.Log), kDeadline);
+    QTRY_VERIFY2_WITH_TIMEOUT(run.Log.contains("Msg: WAN IPアドレスに変更がありました。"),
+                              qPrintable(run.Log), kDeadline);
+    Xdo({"windowminimize", window});
+    QTRY_VERIFY_WITH_TIMEOUT(!Shown().contains(window) && !OnTaskbar(window), kDeadline);
+
+    QProcess second;
+    second.setProcessEnvironment(run.Tavro.processEnvironment());
+    second.start(qEnvironmentVariable("TAVRO_EXECUTABLE"));
+    QVERIFY(second.waitForFinished(kDeadline));
+    const QString said = QString::fromUtf8(second.readAllStandardError());
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY2(
+        said.startsWith("tavro: already running with the settings in ") && said.count('\n') == 1,
+        qPrintable(said));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        Shown().contains(window) && OnTaskbar(window) && Xdo({"getactivewindow"}) == window,
+        kDeadline);
+    // Still the one first start, with its one probe.
+    QCOMPARE(run.Mail.Connections(), std::size_t(1));
+    QCOMPARE(run.Tavro.state(), QProcess::Running);
+    // Ended as a user's log-off would, so that its socket goes with it.
+    run.Tavro.terminate();
+    QVERIFY2(run.Tavro.waitForFinished(kDeadline), qPrintable(run.Log));
+    QCOMPARE(run.Tavro.exitCode(), 0);
   }
 };
 
