@@ -1,8 +1,11 @@
 #include "app/Automation.h"
 
 #include "app/CMainDialog.h"
+#include "ui/DialogBuilder.h"
 #include "ui/MessageBoxes.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QSocketNotifier>
 
 #include <unistd.h>
@@ -49,6 +52,8 @@ void Automation::Run(const QByteArray& line) {
     MessageBoxes::SetNextAnswer(value);
   } else if (words[0] == "command") {
     Window.OnCommand(value);
+  } else if (words[0] == "click") {
+    Click(value);
   } else {
     std::fprintf(stderr, "automation: unknown \"%s\"\n", line.constData());
   }
@@ -56,6 +61,23 @@ void Automation::Run(const QByteArray& line) {
     std::fprintf(stderr, "box: %s\n", box.Text.toUtf8().constData());
   }
   std::fflush(stderr);
+}
+
+void Automation::Click(int id) {
+  QWidget* top = QApplication::activeModalWidget();
+  if (top == nullptr) {
+    top = &Window;
+  }
+  for (QAbstractButton* button : top->findChildren<QAbstractButton*>()) {
+    if (button->property(kControlIdProperty).toInt() == id) {
+      // A button that opens a dialog returns only once that has closed; the
+      // lines read meanwhile are carried out in the dialog.
+      button->click();
+      return;
+    }
+  }
+  std::fprintf(stderr, "automation: no button %d in \"%s\"\n", id,
+               top->windowTitle().toUtf8().constData());
 }
 
 }  // namespace tavro
