@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <unistd.h>
 #include <cstdio>
@@ -35,11 +36,18 @@ Automation::Automation(CMainDialog& window) : QObject(&window), Window(window) {
 }
 
 void Automation::ReadInput() {
-  for (qsizetype end = Pending.indexOf('\n'); end >= 0; end = Pending.indexOf('\n')) {
-    const QByteArray line = Pending.left(end).trimmed();
-    Pending.remove(0, end + 1);
-    Run(line);
+  const qsizetype end = Pending.indexOf('\n');
+  if (end < 0) {
+    return;
   }
+  const QByteArray line = Pending.left(end).trimmed();
+  Pending.remove(0, end + 1);
+  // A line that opens a dialog returns only once it closes; the next line is
+  // meant for that dialog, so it runs from the dialog's own event loop.
+  if (Pending.contains('\n')) {
+    QTimer::singleShot(0, this, [this] { ReadInput(); });
+  }
+  Run(line);
 }
 
 void Automation::Run(const QByteArray& line) {
