@@ -193,11 +193,13 @@ std::string ReceiveListing(Poco::Net::StreamSocket& data,
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        throw ListingOverrun(TimedOutCause(whole.count()));
+      }
       // Over TLS, a decrypted record may be waiting while the socket itself
       // has nothing more to read.
       if (data.available() <= 0 &&
-          (left.count() <= 0 ||
-           !data.poll(ToTimespan(std::min(left, timeout)), Poco::Net::Socket::SELECT_READ))) {
+          !data.poll(ToTimespan(std::min(left, timeout)), Poco::Net::Socket::SELECT_READ)) {
         if (left <= timeout) {
           throw ListingOverrun(TimedOutCause(whole.count()));
         }

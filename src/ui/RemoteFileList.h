@@ -4,8 +4,9 @@
 // the very same rows, so switching never reloads anything.
 //
 // Folders come first, then files, each by name, whatever order the server
-// sent them in; a click on a column's heading sorts by that column. Every row gets an icon of its
-// own in the icon list, which is emptied only when the next listing starts.
+// sent them in; a click on a column's heading sorts by that column. Every row
+// gets an icon of its own in the icon list, which is emptied only when the
+// next listing starts.
 //
 // The list never takes an edited label itself: an edit ends by handing the
 // typed text to the dialog, and the name changes only when the server has
