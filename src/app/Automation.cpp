@@ -1,9 +1,13 @@
 #include "app/Automation.h"
 
 #include "app/CMainDialog.h"
+#include "ui/DialogBuilder.h"
 #include "ui/MessageBoxes.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <unistd.h>
 #include <cstdio>
@@ -32,11 +36,18 @@ Automation::Automation(CMainDialog& window) : QObject(&window), Window(window) {
 }
 
 void Automation::ReadInput() {
-  for (qsizetype end = Pending.indexOf('\n'); end >= 0; end = Pending.indexOf('\n')) {
-    const QByteArray line = Pending.left(end).trimmed();
-    Pending.remove(0, end + 1);
-    Run(line);
+  const qsizetype end = Pending.indexOf('\n');
+  if (end < 0) {
+    return;
   }
+  const QByteArray line = Pending.left(end).trimmed();
+  Pending.remove(0, end + 1);
+  // A line that opens a dialog returns only once it closes; the next line is
+  // meant for that dialog, so it runs from the dialog's own event loop.
+  if (Pending.contains('\n')) {
+    QTimer::singleShot(0, this, [this] { ReadInput(); });
+  }
+  Run(line);
 }
 
 void Automation::Run(const QByteArray& line) {
@@ -49,6 +60,8 @@ void Automation::Run(const QByteArray& line) {
     MessageBoxes::SetNextAnswer(value);
   } else if (words[0] == "command") {
     Window.OnCommand(value);
+  } else if (words[0] == "click") {
+    Click(value);
   } else {
     std::fprintf(stderr, "automation: unknown \"%s\"\n", line.constData());
   }
@@ -56,6 +69,23 @@ void Automation::Run(const QByteArray& line) {
     std::fprintf(stderr, "box: %s\n", box.Text.toUtf8().constData());
   }
   std::fflush(stderr);
+}
+
+void Automation::Click(int id) {
+  QWidget* top = QApplication::activeModalWidget();
+  if (top == nullptr) {
+    top = &Window;
+  }
+  for (QAbstractButton* button : top->findChildren<QAbstractButton*>()) {
+    if (button->property(kControlIdProperty).toInt() == id) {
+      // A button that opens a dialog returns only once that has closed; the
+      // lines read meanwhile are carried out in the dialog.
+      button->click();
+      return;
+    }
+  }
+  std::fprintf(stderr, "automation: no button %d in \"%s\"\n", id,
+               top->windowTitle().toUtf8().constData());
 }
 
 }  // namespace tavro

@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <stdexcept>
 #include <system_error>
 #include <vector>
 
@@ -197,18 +198,41 @@ private:
 // and a server that let its data connection stall is unlikely to answer in
 // step; so the time-out is thrown on rather than taken as a broken transfer.
 
+// A listing that outgrew its bounds. The server is still sending, so the
+// dialogue is out of step and the session ends without waiting for its reply.
+class ListingOverrun : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
 // Reads LIST lines from the data connection until it ends and hands each to
-// take. Where the connection breaks, says why; empty where it ended. A
-// time-out is thrown (StalledData).
+// take. Where the connection breaks, says why; empty where it ended. Throws
+// ListingOverrun where the data has not ended by the deadline, and the
+// time-out (StalledData) where one wait for data outlasts the reply time-out.
 std::string ReceiveListing(Poco::Net::StreamSocket& data,
                            const std::function<void(std::string_view)>& take,
-                           std::chrono::milliseconds timeout) {
+                           std::chrono::milliseconds timeout, std::chrono::milliseconds whole) {
+  const auto deadline = std::chrono::steady_clock::now() + whole;
   std::string broken;
   std::vector<char> buffer(TransferBuffer);
   std::string line;
   bool skipping = false;  // inside a line too long to keep
   try {
     for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        throw ListingOverrun(TimedOutCause(whole.count()));
+      }
+      // Over TLS, a decrypted record may be waiting while the socket itself
+      // has nothing more to read.
+      if (data.available() <= 0 &&
+          !data.poll(ToTimespan(std::min(left, timeout)), Poco::Net::Socket::SELECT_READ)) {
+        if (left <= timeout) {
+          throw ListingOverrun(TimedOutCause(whole.count()));
+        }
+        throw Poco::TimeoutException("no listing data in time");
+      }
       const int received = data.receiveBytes(buffer.data(), static_cast<int>(buffer.size()));
       if (received <= 0) {
         break;
@@ -756,6 +780,9 @@ std::optional<std::size_t> FtpSession::List(std::string_view path,
   const FtpListParser parser(static_cast<std::int64_t>(std::time(nullptr)));
   auto take = [&](std::string_view line) {
     if (auto entry = parser.ParseLine(line)) {
+      if (count == MaxListEntries) {
+        throw ListingOverrun("more than " + std::to_string(MaxListEntries) + " entries");
+      }
       ++count;
       onEntry(*entry);
     }
@@ -793,7 +820,7 @@ std::optional<std::size_t> FtpSession::List(std::string_view path,
     try {
       c.BeginTransfer(argument.empty() ? std::string("LIST") : "LIST " + argument);
       started = true;
-      broken = ReceiveListing(c.Data(), take, Timeouts.Reply);
+      broken = ReceiveListing(c.Data(), take, Timeouts.Reply, Timeouts.Listing());
       c.EndTransfer();
     } catch (const Refusal&) {
       goBack();

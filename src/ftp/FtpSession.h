@@ -38,6 +38,10 @@ public:
     std::uint16_t Port = 21;
   };
 
+  // The most entries one listing may report: a folder with more is taken for
+  // a server that lists without end (see List).
+  static constexpr std::size_t MaxListEntries = 1'000'000;
+
   explicit FtpSession(FtpTimeouts timeouts = {});
   ~FtpSession();
   FtpSession(const FtpSession&) = delete;
@@ -84,7 +88,9 @@ public:
   // the same afterwards. nullopt where the listing was cut off part-way (the
   // data connection broke, the server's last reply was no success) or the
   // session broke meanwhile: the entries reported are not the folder, and the
-  // session has closed itself.
+  // session has closed itself. A listing is bounded as a whole: an entry
+  // beyond MaxListEntries, or data still coming after Timeouts.Listing(),
+  // cuts it off too ("more than 1000000 entries", "timed out after 600 s").
   std::optional<std::size_t> List(std::string_view path,
                                   const std::function<void(const FtpEntry&)>& onEntry);
 

@@ -16,6 +16,11 @@ struct SmtpTimeouts {
 struct FtpTimeouts {
   // Each control reply and each data connection (accept, read, write).
   std::chrono::milliseconds Reply{30'000};
+
+  // A whole listing's data, however steadily it comes: ten minutes at the
+  // default, time for a million entries on a slow line.
+  static constexpr int ListingReplies = 20;
+  std::chrono::milliseconds Listing() const { return Reply * ListingReplies; }
 };
 
 }  // namespace tavro

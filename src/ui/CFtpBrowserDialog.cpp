@@ -13,13 +13,15 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QListWidget>
 #include <QMenu>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QThread>
 #include <QTreeView>
-#include <QListView>
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -55,9 +57,15 @@ bool IsUsableName(const QString& name) {
 // neither waits on the window for every line nor redraws the list for every
 // row; every other report goes through the window's event loop while the
 // worker waits, after the entries that came before it.
+//
+// A run holds at most kMaxRun entries: a worker that many ahead of the window
+// waits until the window has taken them. So a server that lists faster than
+// the window can show costs no more memory than one run in waiting, and the
+// window serves its other events, other windows and signals between runs.
 class BrowserReportSink final : public IReportSink {
 public:
   using EntryHandler = std::function<void(std::vector<FtpEntry>&)>;
+  static constexpr std::size_t kMaxRun = 16384;
 
   BrowserReportSink(QObject* owner, GuiReportSink::Handler handler, EntryHandler entries)
       : Owner(owner), OnEntries(std::move(entries)) {
@@ -72,9 +80,16 @@ public:
       if (report.Entry == nullptr) {
         return;
       }
-      std::lock_guard lock(Mutex);
+      std::unique_lock lock(Mutex);
+      // On the window's own thread nobody else would take the run.
+      if (QThread::currentThread() != Owner->thread()) {
+        Room.wait(lock, [this] { return !Open || Pending.size() < kMaxRun; });
+      }
       if (!Open) {
         return;
+      }
+      if (Pending.capacity() == 0) {
+        Pending.reserve(kMaxRun);
       }
       Pending.push_back(*report.Entry);
       if (!Posted) {
@@ -100,6 +115,7 @@ public:
       }
       run.swap(Pending);
     }
+    Room.notify_all();
     if (!run.empty()) {
       OnEntries(run);
     }
@@ -113,6 +129,7 @@ public:
       Open = false;
       std::vector<FtpEntry>().swap(Pending);
     }
+    Room.notify_all();
     Inner->Close();
   }
 
@@ -121,6 +138,7 @@ private:
   EntryHandler OnEntries;
   std::shared_ptr<GuiReportSink> Inner;
   std::mutex Mutex;
+  std::condition_variable Room;  // the window has taken a run, or closed
   std::vector<FtpEntry> Pending;
   bool Posted = false;
   bool Open = true;
@@ -169,10 +187,10 @@ CFtpBrowserDialog::CFtpBrowserDialog(QWidget* parent)
   auto sink = std::make_shared<BrowserReportSink>(
       this, [this](const WorkerReport& report) { OnReport(report); },
       [this](std::vector<FtpEntry>& entries) {
-        QList<QString> names;
-        names.reserve(static_cast<qsizetype>(entries.size()));
+        std::vector<std::string> names;
+        names.reserve(entries.size());
         for (const FtpEntry& entry : entries) {
-          names.push_back(QString::fromStdString(Ftp->NameToText(entry.Name)));
+          names.push_back(Ftp->NameToText(entry.Name));
         }
         List->AddEntries(entries, names);
       });

@@ -4,16 +4,19 @@
 #include "ui/Icons.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QHash>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListView>
 #include <QMimeDatabase>
 #include <QStackedLayout>
-#include <QFontMetrics>
 #include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTreeView>
+
+#include <QAnyStringView>
+#include <QUtf8StringView>
 
 #include <algorithm>
 #include <ctime>
@@ -34,6 +37,10 @@ struct TypeInfo {
   QIcon Icon;
   QString Name;
 };
+
+// Patterns kept for the program's life; a listing whose names have more
+// different endings than this gets the rest looked up afresh each time.
+constexpr qsizetype kKnownPatterns = 4096;
 
 // The icon and type name for a pattern. Each listing asks for the same few
 // patterns thousands of times, and the answers never change while the
@@ -59,7 +66,25 @@ const TypeInfo& LookUpType(const QString& pattern) {
   if (name.isEmpty()) {
     name = type.name();
   }
-  return *known.insert(pattern, TypeInfo{icon, name});
+  if (known.size() < kKnownPatterns) {
+    return *known.insert(pattern, TypeInfo{icon, name});
+  }
+  static TypeInfo unkept;
+  unkept = TypeInfo{icon, name};
+  return unkept;
+}
+
+// TypePattern of a UTF-8 name.
+QString TypePatternOf(std::string_view name) {
+  const auto dot = name.rfind('.');
+  return dot == std::string_view::npos
+             ? QStringLiteral("*")
+             : QStringLiteral("*") +
+                   QString::fromUtf8(name.data() + dot, static_cast<qsizetype>(name.size() - dot));
+}
+
+QUtf8StringView Utf8(std::string_view text) {
+  return QUtf8StringView(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 // Hands the editor's text over however the edit ends (Enter, Escape or the
@@ -110,8 +135,9 @@ QString TypePattern(const QString& name) {
 
 int RowIconList::Append(const QIcon& icon) {
   if (Count() == Room) {
+    // The room is counted in steps of 50; the vector itself grows by half
+    // again, since steps of 50 would copy a million icons thousands of times.
     Room += kIconGrowth;
-    Icons.reserve(static_cast<std::size_t>(Room));
   }
   Icons.push_back(icon);
   return Count() - 1;
@@ -123,7 +149,58 @@ void RowIconList::Clear() {
   Room = 0;
 }
 
+NameStore::Ref NameStore::Add(std::string_view utf8) {
+  constexpr std::size_t blockSize = std::size_t(1) << 20;
+  if (utf8.empty()) {
+    return {};
+  }
+  if (Blocks.empty() || Blocks.back().capacity() - Blocks.back().size() < utf8.size()) {
+    Blocks.emplace_back().reserve(std::max(blockSize, utf8.size()));
+  }
+  std::string& block = Blocks.back();
+  const Ref ref{static_cast<std::uint32_t>(Blocks.size() - 1),
+                static_cast<std::uint32_t>(block.size()), static_cast<std::uint32_t>(utf8.size())};
+  block.append(utf8);
+  return ref;
+}
+
+std::string_view NameStore::View(Ref ref) const {
+  if (ref.Length == 0) {
+    return {};
+  }
+  return std::string_view(Blocks[ref.Block]).substr(ref.Offset, ref.Length);
+}
+
+void NameStore::Clear() {
+  std::vector<std::string>().swap(Blocks);
+}
+
 RemoteFileModel::RemoteFileModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+std::uint16_t RemoteFileModel::TypeIndex(const QString& typeName, bool* added) {
+  if (added != nullptr) {
+    *added = false;
+  }
+  if (const auto it = TypeIndexes.constFind(typeName); it != TypeIndexes.cend()) {
+    return *it;
+  }
+  // The types come from the system's type list, a few hundred names; past
+  // the table's end a type shares the first entry rather than wrap around.
+  if (TypeNames.size() > 0xFFFF) {
+    return 0;
+  }
+  if (added != nullptr) {
+    *added = true;
+  }
+  const auto index = static_cast<std::uint16_t>(TypeNames.size());
+  TypeNames.push_back(typeName);
+  TypeIndexes.insert(typeName, index);
+  return index;
+}
+
+QString RemoteFileModel::Name(int at) const {
+  return Utf8(Names.View(At(at).Name)).toString();
+}
 
 int RemoteFileModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(Rows.size());
@@ -137,11 +214,11 @@ QString RemoteFileModel::Text(int at, int column) const {
   const Row& row = At(at);
   switch (column) {
     case 0:
-      return row.Name;
+      return Utf8(Names.View(row.Name)).toString();
     case 1:
       return row.Placeholder ? QString() : FormatSize(row.Size);
     case 2:
-      return row.Type;
+      return TypeNames.value(row.Type);
     case 3:
       return row.Placeholder ? QString() : FormatDate(row.Time);
     default:
@@ -202,15 +279,13 @@ bool RemoteFileModel::setData(const QModelIndex&, const QVariant&, int) {
 }
 
 const RemoteFileModel::Row& RemoteFileModel::At(int at) const {
-  return Rows[Slot(at)];
+  return Rows[static_cast<std::size_t>(at)];
 }
 
 void RemoteFileModel::Insert(int at, Row row) {
   at = std::clamp(at, 0, rowCount());
   beginInsertRows({}, at, at);
-  Rows.insert(
-      Rows.begin() + static_cast<std::ptrdiff_t>(Rows.size() - static_cast<std::size_t>(at)),
-      std::move(row));
+  Rows.insert(Rows.begin() + at, row);
   endInsertRows();
 }
 
@@ -227,7 +302,9 @@ bool RemoteFileModel::Above(const Row& a, const Row& b) const {
       order = compare(a.Size, b.Size);
       break;
     case 2:
-      order = a.Type.compare(b.Type, Qt::CaseInsensitive);
+      order = a.Type == b.Type
+                  ? 0
+                  : TypeNames.value(a.Type).compare(TypeNames.value(b.Type), Qt::CaseInsensitive);
       break;
     case 3:
       order = compare(a.Time, b.Time);
@@ -236,21 +313,23 @@ bool RemoteFileModel::Above(const Row& a, const Row& b) const {
       break;
   }
   if (order == 0) {
-    order = a.Name.compare(b.Name, Qt::CaseInsensitive);
-  }
-  if (order == 0) {
-    order = a.Name.compare(b.Name);
+    const std::string_view nameA = Names.View(a.Name);
+    const std::string_view nameB = Names.View(b.Name);
+    order = QAnyStringView::compare(Utf8(nameA), Utf8(nameB), Qt::CaseInsensitive);
+    if (order == 0) {
+      order = nameA.compare(nameB);
+    }
   }
   return SortOrder == Qt::AscendingOrder ? order < 0 : order > 0;
 }
 
 void RemoteFileModel::InsertSorted(Row row) {
-  // Stored bottom row first: the slot after every row that is shown below it.
+  // After every row that is shown above it.
   const auto slot = std::upper_bound(Rows.begin(), Rows.end(), row,
-                                     [this](const Row& x, const Row& y) { return Above(y, x); });
-  const int at = static_cast<int>(Rows.end() - slot);
+                                     [this](const Row& x, const Row& y) { return Above(x, y); });
+  const int at = static_cast<int>(slot - Rows.begin());
   beginInsertRows({}, at, at);
-  Rows.insert(slot, std::move(row));
+  Rows.insert(slot, row);
   endInsertRows();
 }
 
@@ -258,21 +337,24 @@ void RemoteFileModel::AddSorted(std::vector<Row>& rows) {
   if (rows.empty()) {
     return;
   }
-  const auto below = [this](const Row& x, const Row& y) { return Above(y, x); };
-  std::stable_sort(rows.begin(), rows.end(), below);
-  if (Rows.empty()) {
-    beginInsertRows({}, 0, static_cast<int>(rows.size()) - 1);
-    Rows = std::move(rows);
+  const auto above = [this](const Row& x, const Row& y) { return Above(x, y); };
+  std::stable_sort(rows.begin(), rows.end(), above);
+  // Most servers send a folder in order, so a run mostly lands below the
+  // rows shown: the rows above where the run starts stay as they are, and
+  // only the rest is merged.
+  const auto first = std::upper_bound(Rows.begin(), Rows.end(), rows.front(), above);
+  const int at = static_cast<int>(first - Rows.begin());
+  if (first == Rows.end()) {
+    beginInsertRows({}, at, at + static_cast<int>(rows.size()) - 1);
+    Rows.insert(Rows.end(), rows.begin(), rows.end());
     endInsertRows();
     return;
   }
-  // A later run of a listing merges into the rows already shown; a listing
-  // arrives before anything can be selected or edited in it.
+  // A listing arrives before anything can be selected or edited in it.
   beginResetModel();
   const auto middle = static_cast<std::ptrdiff_t>(Rows.size());
-  Rows.insert(Rows.end(), std::make_move_iterator(rows.begin()),
-              std::make_move_iterator(rows.end()));
-  std::inplace_merge(Rows.begin(), Rows.begin() + middle, Rows.end(), below);
+  Rows.insert(Rows.end(), rows.begin(), rows.end());
+  std::inplace_merge(Rows.begin() + at, Rows.begin() + middle, Rows.end(), above);
   endResetModel();
 }
 
@@ -283,27 +365,27 @@ void RemoteFileModel::sort(int column, Qt::SortOrder order) {
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
   SortColumn = column;
   SortOrder = order;
-  std::vector<std::size_t> shownOrder(Rows.size());
-  for (std::size_t i = 0; i < shownOrder.size(); ++i) {
-    shownOrder[i] = i;
+  const int count = static_cast<int>(Rows.size());
+  std::vector<int> shownOrder(Rows.size());
+  for (int i = 0; i < count; ++i) {
+    shownOrder[static_cast<std::size_t>(i)] = i;
   }
-  std::stable_sort(shownOrder.begin(), shownOrder.end(), [this](std::size_t x, std::size_t y) {
-    return Above(Rows[y], Rows[x]);
+  std::stable_sort(shownOrder.begin(), shownOrder.end(), [this](int x, int y) {
+    return Above(Rows[static_cast<std::size_t>(x)], Rows[static_cast<std::size_t>(y)]);
   });
   std::vector<Row> sorted;
   sorted.reserve(Rows.size());
   std::vector<int> newRow(Rows.size());
-  const int count = static_cast<int>(Rows.size());
-  for (std::size_t i = 0; i < shownOrder.size(); ++i) {
-    newRow[shownOrder[i]] = count - 1 - static_cast<int>(i);
-    sorted.push_back(std::move(Rows[shownOrder[i]]));
+  for (int i = 0; i < count; ++i) {
+    const int old = shownOrder[static_cast<std::size_t>(i)];
+    newRow[static_cast<std::size_t>(old)] = i;
+    sorted.push_back(Rows[static_cast<std::size_t>(old)]);
   }
   const QModelIndexList before = persistentIndexList();
   QModelIndexList after;
   after.reserve(before.size());
   for (const QModelIndex& index : before) {
-    const auto oldSlot = static_cast<std::size_t>(count - 1 - index.row());
-    after.append(this->index(newRow[oldSlot], index.column()));
+    after.append(this->index(newRow[static_cast<std::size_t>(index.row())], index.column()));
   }
   Rows.swap(sorted);
   changePersistentIndexList(before, after);
@@ -315,13 +397,14 @@ void RemoteFileModel::Remove(int at) {
     return;
   }
   beginRemoveRows({}, at, at);
-  Rows.erase(Rows.begin() + static_cast<std::ptrdiff_t>(Slot(at)));
+  Rows.erase(Rows.begin() + at);
   endRemoveRows();
 }
 
 void RemoteFileModel::RemoveAll() {
   beginResetModel();
   std::vector<Row>().swap(Rows);
+  Names.Clear();
   endResetModel();
 }
 
@@ -329,7 +412,7 @@ void RemoteFileModel::SetName(int at, const QString& name) {
   if (at < 0 || at >= rowCount()) {
     return;
   }
-  Rows[Slot(at)].Name = name;
+  Rows[static_cast<std::size_t>(at)].Name = Names.Add(name.toStdString());
   const QModelIndex cell = index(at, 0);
   emit dataChanged(cell, cell, {Qt::DisplayRole, Qt::EditRole});
 }
@@ -401,6 +484,7 @@ void CRemoteFileList::ClearList() {
   Model.RemoveAll();
   Model.IconList().Clear();
   WidestType = 0;
+  ++Listing;
   FitColumns();
 }
 
@@ -408,22 +492,29 @@ void CRemoteFileList::ClearRows() {
   Model.RemoveAll();
 }
 
-bool CRemoteFileList::Describe(const FtpEntry& entry, const QString& name,
+bool CRemoteFileList::Describe(const FtpEntry& entry, std::string_view name,
                                RemoteFileModel::Row& row) {
   if (entry.IsDotEntry()) {
     return false;
   }
-  row.Name = name;
+  row.Name = Model.StoreName(name);
   row.Size = entry.Size;
   row.Time = entry.LastWriteTime;
   if (entry.IsDirectory()) {
-    row.Type = kFolderType;
+    row.Type = Model.TypeIndex(kFolderType);
     row.Data = DirectoryFlag;
     row.Icon = Model.IconList().Append(LoadIconResource(kFolderIconId));
   } else {
-    const TypeInfo& type = LookUpType(TypePattern(name));
-    row.Type = type.Name;
-    WidestType = std::max(WidestType, Details->fontMetrics().horizontalAdvance(type.Name));
+    const TypeInfo& type = LookUpType(TypePatternOf(name));
+    row.Type = Model.TypeIndex(type.Name);
+    // Each type's width is measured once a listing, not once a row.
+    if (TypeMeasured.size() <= row.Type) {
+      TypeMeasured.resize(std::size_t(row.Type) + 1, 0);
+    }
+    if (TypeMeasured[row.Type] != Listing) {
+      TypeMeasured[row.Type] = Listing;
+      WidestType = std::max(WidestType, Details->fontMetrics().horizontalAdvance(type.Name));
+    }
     row.Data = 0;
     row.Icon = Model.IconList().Append(type.Icon);
   }
@@ -432,20 +523,20 @@ bool CRemoteFileList::Describe(const FtpEntry& entry, const QString& name,
 
 void CRemoteFileList::AddEntry(const FtpEntry& entry, const QString& name) {
   RemoteFileModel::Row row;
-  if (Describe(entry, name, row)) {
-    Model.InsertSorted(std::move(row));
+  if (Describe(entry, name.toStdString(), row)) {
+    Model.InsertSorted(row);
   }
   FitColumns();
 }
 
 void CRemoteFileList::AddEntries(const std::vector<FtpEntry>& entries,
-                                 const QList<QString>& names) {
+                                 const std::vector<std::string>& names) {
   std::vector<RemoteFileModel::Row> rows;
   rows.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
     RemoteFileModel::Row row;
-    if (Describe(entries[i], names[static_cast<qsizetype>(i)], row)) {
-      rows.push_back(std::move(row));
+    if (Describe(entries[i], names[i], row)) {
+      rows.push_back(row);
     }
   }
   Model.AddSorted(rows);
@@ -456,8 +547,9 @@ void CRemoteFileList::InsertPlaceholder(int at) {
   RemoteFileModel::Row row;
   row.Icon = Model.IconList().Append(LoadIconResource(kFolderIconId));
   row.Data = DirectoryFlag;
+  row.Type = Model.TypeIndex(QString());
   row.Placeholder = true;
-  Model.Insert(at, std::move(row));
+  Model.Insert(at, row);
 }
 
 void CRemoteFileList::RemoveRow(int at) {

@@ -4,8 +4,9 @@
 // the very same rows, so switching never reloads anything.
 //
 // Folders come first, then files, each by name, whatever order the server
-// sent them in; a click on a column's heading sorts by that column. Every row gets an icon of its own in the icon
-// list, which is emptied only when the next listing starts.
+// sent them in; a click on a column's heading sorts by that column. Every row
+// gets an icon of its own in the icon list, which is emptied only when the
+// next listing starts.
 //
 // The list never takes an edited label itself: an edit ends by handing the
 // typed text to the dialog, and the name changes only when the server has
@@ -13,12 +14,15 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QIcon>
 #include <QList>
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 class QStackedLayout;
@@ -57,19 +61,41 @@ private:
   int Room = 0;
 };
 
+// The rows' names, as UTF-8 in large blocks: a million names cost little more
+// than their bytes, where a string apiece would cost several times that.
+// Space is given back only when the whole store is cleared.
+class NameStore {
+public:
+  struct Ref {
+    std::uint32_t Block = 0;
+    std::uint32_t Offset = 0;
+    std::uint32_t Length = 0;
+  };
+
+  Ref Add(std::string_view utf8);
+  std::string_view View(Ref ref) const;
+  void Clear();
+
+private:
+  // Blocks never grow past the room they were made with, so the views into
+  // them stay valid.
+  std::vector<std::string> Blocks;
+};
+
 class RemoteFileModel final : public QAbstractTableModel {
   Q_OBJECT
 
 public:
-  // Size and date are kept as numbers and formatted when drawn, so a long
-  // listing costs little more than its names.
+  // Kept small, since a listing may hold a million rows: the name lives in
+  // the model's NameStore, the type name in its table, size and date are
+  // formatted when drawn.
   struct Row {
-    QString Name;
-    QString Type;  // shared with every row of the same type
     std::uint64_t Size = 0;
     std::int64_t Time = 0;
+    NameStore::Ref Name;
     int Icon = -1;
     std::uint32_t Data = 0;
+    std::uint16_t Type = 0;    // index of the type name, shared by its rows
     bool Placeholder = false;  // a new folder: columns 1 to 3 stay empty
   };
 
@@ -83,6 +109,12 @@ public:
   // Refuses: a label changes only through SetName.
   bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
+  // A row's name and type go into the model first; the row then refers to
+  // them.
+  NameStore::Ref StoreName(std::string_view utf8) { return Names.Add(utf8); }
+  // The type name's index; `added` says whether the model had not known it.
+  std::uint16_t TypeIndex(const QString& typeName, bool* added = nullptr);
+
   // Where the row is put: a new folder's placeholder stays where it was put.
   void Insert(int at, Row row);
   // Puts a row, or a run of rows, where the order puts them.
@@ -92,6 +124,7 @@ public:
   // ties; the header's click comes here. The selection stays on its rows.
   void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
   QString Text(int at, int column) const;
+  QString Name(int at) const;
   void Remove(int at);
   void RemoveAll();
   void SetName(int at, const QString& name);
@@ -101,13 +134,13 @@ public:
   const RowIconList& IconList() const { return Icons; }
 
 private:
-  // Stored bottom row first, so inserting at the top appends.
-  std::size_t Slot(int row) const { return Rows.size() - 1 - static_cast<std::size_t>(row); }
-
   // True where `a` is shown above `b`.
   bool Above(const Row& a, const Row& b) const;
 
-  std::vector<Row> Rows;
+  std::vector<Row> Rows;  // top row first
+  NameStore Names;
+  QList<QString> TypeNames;
+  QHash<QString, std::uint16_t> TypeIndexes;
   RowIconList Icons;
   int SortColumn = 0;
   Qt::SortOrder SortOrder = Qt::AscendingOrder;
@@ -127,15 +160,15 @@ public:
   // entries are left out.
   void AddEntry(const FtpEntry& entry, const QString& name);
   // The same for a run of entries, in the order reported; names[i] is the
-  // display name of entries[i].
-  void AddEntries(const std::vector<FtpEntry>& entries, const QList<QString>& names);
+  // display name of entries[i], in UTF-8.
+  void AddEntries(const std::vector<FtpEntry>& entries, const std::vector<std::string>& names);
   // A new-folder row with an empty name at `at`.
   void InsertPlaceholder(int at);
   void RemoveRow(int at);
   void SetName(int at, const QString& name);
 
   int Count() const { return Model.rowCount(); }
-  QString Name(int at) const { return Model.At(at).Name; }
+  QString Name(int at) const { return Model.Name(at); }
   std::uint32_t Data(int at) const { return Model.At(at).Data; }
   const RemoteFileModel::Row& RowAt(int at) const { return Model.At(at); }
   QString Text(int at, int column) const { return Model.Text(at, column); }
@@ -168,7 +201,7 @@ signals:
 
 private:
   void SetView(QAbstractItemView* view);
-  bool Describe(const FtpEntry& entry, const QString& name, RemoteFileModel::Row& row);
+  bool Describe(const FtpEntry& entry, std::string_view name, RemoteFileModel::Row& row);
 
   RemoteFileModel Model;
   QStackedLayout* Stack = nullptr;
@@ -179,6 +212,9 @@ private:
   int EditingRow = -1;
   int TotalWidth = 0;
   int WidestType = 0;  // pixels, of the type names listed so far
+  // By type index: the listing in which the type's width was last measured.
+  std::vector<std::uint32_t> TypeMeasured;
+  std::uint32_t Listing = 1;
 };
 
 }  // namespace tavro

@@ -3,6 +3,7 @@
 // against a real vsftpd and a mail server that echoes a fixed address; and
 // the same program driven by a script through TAVRO_AUTOMATION.
 #include "registry/RegistryStore.h"
+#include "servers/ScriptedFtpPeer.h"
 #include "servers/ScriptedSmtpPeer.h"
 #include "servers/VsftpdServer.h"
 #include "settings/Settings.h"
@@ -16,8 +17,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using namespace tavro;
 namespace fs = std::filesystem;
@@ -322,6 +326,46 @@ private slots:
     // Ended as a user's log-off would, so that its socket goes with it.
     run.Tavro.terminate();
     QVERIFY2(run.Tavro.waitForFinished(kDeadline), qPrintable(run.Log));
+    QCOMPARE(run.Tavro.exitCode(), 0);
+  }
+
+  // SIGTERM ends the program even while the FTP browser, opened over the
+  // settings dialog, takes in a listing that never ends.
+  void SignalEndsTheProgramDuringAnEndlessListing() {
+    test::ScriptedFtpPeer peer;
+    auto sent = std::make_shared<std::atomic<std::size_t>>(0);
+    peer.On("LIST", [sent](test::ScriptedFtpPeer::Session& s, const std::string&) {
+      s.Reply("150 Here comes the directory listing.");
+      auto data = s.OpenData();
+      std::string lines;
+      for (int i = 0; i < 1000; ++i) {
+        lines += "-rw-r--r--    1 0        0            1234 May 07  2003 page-" +
+                 std::to_string(i) + ".html\r\n";
+      }
+      // At most 200,000 entries a second: the million a listing may hold
+      // take five seconds at least, so the listing still runs at the signal.
+      while (data && s.Live() && test::LoopbackServer::SendAll(*data, lines)) {
+        *sent += 1000;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    Run run;
+    run.Record.Server = peer.Address();
+    QVERIFY(run.Start("offscreen", true));
+    QTRY_VERIFY2_WITH_TIMEOUT(run.Log.contains("Msg: WAN IPアドレスに変更がありました。"),
+                              qPrintable(run.Log), kDeadline);
+    // The settings, their FTP browse button, the browser's connect button.
+    run.Tavro.write("command 32773\nclick 1035\nclick 10008\n");
+    QTRY_VERIFY2_WITH_TIMEOUT(*sent >= 600000, qPrintable(run.Log), kDeadline);
+    QElapsedTimer sinceSignal;
+    sinceSignal.start();
+    run.Tavro.terminate();
+    // Meant to take well under a second; ten allow for a loaded machine.
+    QVERIFY2(run.Tavro.waitForFinished(10000), qPrintable(run.Log));
+    qInfo() << "ended" << sinceSignal.elapsed() << "ms after SIGTERM," << sent->load()
+            << "entries sent";
+    // Ended by its own handler, not by the signal's default action.
+    QCOMPARE(run.Tavro.exitStatus(), QProcess::NormalExit);
     QCOMPARE(run.Tavro.exitCode(), 0);
   }
 };

@@ -13,6 +13,7 @@
 #include <Poco/Net/SocketAddress.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -340,6 +341,107 @@ TEST(FtpSessionTest, AFolderWhoseNameHoldsABlankListsItsEntries) {
   ASSERT_TRUE(session.ChangeDirectory("/my site"));
   EXPECT_EQ(list("/my site"), 1u);
   EXPECT_EQ(session.CurrentDirectory(), "/my site");
+}
+
+// Records every report but the entries, which it only counts: a million of
+// them kept would cost the test more than the listing.
+class CountingSink : public RecordingSink {
+public:
+  void OnReport(const WorkerReport& report) override {
+    if (report.Entry != nullptr) {
+      ++Entries;
+      return;
+    }
+    RecordingSink::OnReport(report);
+  }
+  std::atomic<std::size_t> Entries{0};
+};
+
+// A listing without end: runs of `run` lines, `pace` apart, until the client
+// goes.
+ScriptedFtpPeer::Handler EndlessListing(int run, std::chrono::milliseconds pace) {
+  return [=](Session& s, const std::string&) {
+    s.Reply("150 Here comes the directory listing.");
+    auto data = s.OpenData();
+    std::string lines;
+    for (int i = 0; i < run; ++i) {
+      lines += Line("file-" + std::to_string(i));
+    }
+    while (data && s.Live() && LoopbackServer::SendAll(*data, lines)) {
+      std::this_thread::sleep_for(pace);
+    }
+  };
+}
+
+// A server that lists for ever is cut off at the first bound it reaches: the
+// number of entries when it floods, the time for the whole listing when it
+// trickles (short time-outs: 20 replies of 400 ms). Either way the listing
+// fails with its cause and the worker is logged off.
+TEST(FtpListingBoundsTest, AnEndlessListingEndsAtItsBoundAndSaysWhy) {
+  struct Case {
+    std::string Name;
+    ScriptedFtpPeer::Handler List;
+    FtpTimeouts Timeouts;
+    std::string Cause;
+  };
+  const Case cases[] = {
+      {"flooded", EndlessListing(1000, 0ms), FtpTimeouts{3s}, "more than 1000000 entries"},
+      {"trickled", EndlessListing(10, 20ms), FtpTimeouts{400ms}, "timed out after 8 s"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ScriptedFtpPeer peer;
+    peer.On("LIST", c.List);
+    auto sink = std::make_shared<CountingSink>();
+    CFtpThread ftp;
+    ftp.SetOwner(sink);
+    ftp.SetTimeouts(c.Timeouts);
+    ftp.Start();
+    ftp.QueueConnect(peer.Address(), "user", "pw");
+    ftp.QueueList("");
+    ftp.QueueDelete("next.txt");
+    const FtpReports expected =
+        Join({FtpConnected(),
+              {FtpText("Msg: ディレクトリ検索中: \"\""), FtpEvent(15),
+               FtpText("Err: ディレクトリ検索が途中で切れました"), FtpCause(c.Cause),
+               FtpResult(15, false), FtpText("Err: まだ接続されていません"), FtpResult(7, false)}});
+    EXPECT_EQ(AwaitFtpResults(*sink, FtpResultCount(expected)), expected);
+    if (c.Name == "flooded") {
+      EXPECT_EQ(sink->Entries, FtpSession::MaxListEntries);
+    } else {
+      EXPECT_GT(sink->Entries, 0u);
+      EXPECT_LT(sink->Entries, FtpSession::MaxListEntries);
+    }
+    EXPECT_FALSE(ftp.IsConnected());
+  }
+}
+
+// A folder of exactly as many entries as a listing may hold is listed whole,
+// and the session goes on.
+TEST(FtpListingBoundsTest, AFolderOfTheMostEntriesListsWhole) {
+  ScriptedFtpPeer peer;
+  peer.On("LIST", [](Session& s, const std::string&) {
+    s.Reply("150 Here comes the directory listing.");
+    if (auto data = s.OpenData()) {
+      std::string lines;
+      for (std::size_t i = 1; i <= FtpSession::MaxListEntries; ++i) {
+        lines += Line("file-" + std::to_string(i));
+        if (lines.size() > (256u << 10) || i == FtpSession::MaxListEntries) {
+          LoopbackServer::SendAll(*data, lines);
+          lines.clear();
+        }
+      }
+      data->close();
+    }
+    s.Reply("226 Directory send OK.");
+  });
+  FtpSession session(FtpTimeouts{5s});
+  ASSERT_TRUE(session.Open(peer.Address(), "user", "pw"));
+  std::string last;
+  EXPECT_EQ(session.List("", [&](const FtpEntry& entry) { last = entry.Name; }),
+            FtpSession::MaxListEntries);
+  EXPECT_EQ(last, "file-" + std::to_string(FtpSession::MaxListEntries));
+  EXPECT_EQ(session.CurrentDirectory(), "/");
 }
 
 TEST_F(FtpFaultTest, TextsGoInTheEncodingTheServerOffers) {
