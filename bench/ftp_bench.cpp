@@ -41,11 +41,11 @@ class TimingSink : public tavro::IReportSink {
 public:
   void OnReport(const tavro::WorkerReport& report) override {
     std::lock_guard lock(Mutex);
-    if (report.Entry) {
+    if (report.Entry()) {
       ++Entries;
       LastEntry = Clock::now();
     } else if (report.Message == tavro::kWmFtpThreadMessage && report.Code != tavro::FTPMSG_TEXT) {
-      Results.push_back({report.Code, report.Value});
+      Results.push_back({report.Code, report.Succeeded() ? 1 : 0});
       Changed.notify_all();
     }
   }
@@ -227,7 +227,7 @@ void ListTavro(benchmark::State& state) {
       s.Sink->Entries = 0;
     }
     const auto start = Clock::now();
-    s.Ftp.QueueList("");
+    s.Ftp.QueueList();
     const bool ok = s.Sink->Next().second == 1;
     std::lock_guard lock(s.Sink->Mutex);
     if (!ok || s.Sink->Entries != ListedFiles) {

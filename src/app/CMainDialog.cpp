@@ -631,18 +631,18 @@ void CMainDialog::contextMenuEvent(QContextMenuEvent* event) {
 void CMainDialog::OnReport(const WorkerReport& report) {
   switch (report.Message) {
     case kWmTraceThreadEvent:
-      OnTraceThreadEvent(report.Code, report.Text);
+      OnTraceThreadEvent(report.Code, report.Text());
       break;
     case kWmFtpThreadMessage:
       if (!PageSequences.empty()) {
         PageSequence& running = PageSequences.front();
         if (report.Code == FTPCMD_CONNECT) {
           running.Connected = true;
-        } else if (report.Code == FTPCMD_PUT && report.Value == 1) {
+        } else if (report.Code == FTPCMD_PUT && report.Succeeded()) {
           running.Uploaded = true;
         }
       }
-      OnFtpThreadMessage(report.Code, report.Text);
+      OnFtpThreadMessage(report.Code, report.Text());
       // A connect after a failed sequence first reports the disconnect of
       // what that one left; only the disconnect after a connect ends one.
       if (report.Code == FTPCMD_DISCONNECT && !PageSequences.empty() &&

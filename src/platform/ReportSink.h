@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <variant>
 
 namespace tavro {
 
@@ -22,14 +24,60 @@ inline constexpr std::uint32_t kWmFtpThreadEvent = 0x8001;    // WM_FTPTHREAD_EV
 inline constexpr std::uint32_t kWmFtpThreadMessage = 0x8002;  // WM_FTPTHREAD_MESSAGE
 inline constexpr std::uint32_t kWmTraceThreadEvent = 0x8005;  // WM_TRACETHREAD_EVENT
 
-// One report: the message, its code (wParam) and its payload (lParam). Exactly
-// one of value, text or entry is meaningful, as the message and code say.
-struct WorkerReport {
+// A command's outcome, the payload of an FTP command's closing report.
+struct CommandResult {
+  bool Success = false;
+};
+
+// One report: the message, its code (wParam) and its payload (lParam). The
+// payload's type says what it carries, so a handler asks for the kind it
+// expects and gets nothing where the report carries another: a text where
+// the code carries a result, say, reads as no text rather than as garbage.
+// A text or entry payload is the worker's own and is valid only during the
+// call that delivers it.
+class WorkerReport {
+public:
+  using Payload = std::variant<std::monostate, CommandResult, const std::string*, const FtpEntry*>;
+
   std::uint32_t Message = 0;
   std::uint32_t Code = 0;
-  std::int64_t Value = 0;
-  const std::string* Text = nullptr;
-  const FtpEntry* Entry = nullptr;
+
+  // A report without payload: a start notice, a probe's start or failure.
+  static WorkerReport Notice(std::uint32_t message, std::uint32_t code) {
+    return WorkerReport(message, code, std::monostate{});
+  }
+  static WorkerReport Result(std::uint32_t message, std::uint32_t code, bool success) {
+    return WorkerReport(message, code, CommandResult{success});
+  }
+  static WorkerReport WithText(std::uint32_t message, std::uint32_t code, const std::string& text) {
+    return WorkerReport(message, code, &text);
+  }
+  static WorkerReport WithEntry(std::uint32_t message, std::uint32_t code, const FtpEntry& entry) {
+    return WorkerReport(message, code, &entry);
+  }
+
+  // Each is empty (nullptr, nullopt) unless the payload is of that kind.
+  const std::string* Text() const { return Get<const std::string*>(); }
+  const FtpEntry* Entry() const { return Get<const FtpEntry*>(); }
+  std::optional<bool> Outcome() const {
+    const auto* result = std::get_if<CommandResult>(&Carried);
+    return result ? std::optional<bool>(result->Success) : std::nullopt;
+  }
+  // A command's outcome that was a success; false for any other payload.
+  bool Succeeded() const { return Outcome().value_or(false); }
+  const Payload& Carries() const { return Carried; }
+
+private:
+  WorkerReport(std::uint32_t message, std::uint32_t code, Payload payload)
+      : Message(message), Code(code), Carried(payload) {}
+
+  template <typename Pointer>
+  Pointer Get() const {
+    const auto* held = std::get_if<Pointer>(&Carried);
+    return held ? *held : nullptr;
+  }
+
+  Payload Carried;
 };
 
 class IReportSink {

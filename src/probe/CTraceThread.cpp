@@ -24,11 +24,8 @@ constexpr std::size_t ProbeEvent = 1;
 struct CTraceThread::State {
   explicit State(std::shared_ptr<INameResolver> resolver)
       : Probe(std::move(resolver), [this](std::uint32_t code, const std::string* payload) {
-          WorkerReport report;
-          report.Message = kWmTraceThreadEvent;
-          report.Code = code;
-          report.Text = payload;
-          Channel.Deliver(report);
+          Channel.Deliver(payload ? WorkerReport::WithText(kWmTraceThreadEvent, code, *payload)
+                                  : WorkerReport::Notice(kWmTraceThreadEvent, code));
         }) {}
 
   mutable std::mutex Mutex;  // guards the settings below

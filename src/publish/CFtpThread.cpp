@@ -91,24 +91,11 @@ struct CFtpThread::State {
 
   void Text(std::string text) {
     StatusText = std::move(text);
-    WorkerReport report;
-    report.Message = kWmFtpThreadMessage;
-    report.Code = FTPMSG_TEXT;
-    report.Text = &StatusText;
-    Channel.Deliver(report);
+    Channel.Deliver(WorkerReport::WithText(kWmFtpThreadMessage, FTPMSG_TEXT, StatusText));
   }
-  void Event(std::uint32_t code) {
-    WorkerReport report;
-    report.Message = kWmFtpThreadEvent;
-    report.Code = code;
-    Channel.Deliver(report);
-  }
+  void Event(std::uint32_t code) { Channel.Deliver(WorkerReport::Notice(kWmFtpThreadEvent, code)); }
   void Result(std::uint32_t code, bool success) {
-    WorkerReport report;
-    report.Message = kWmFtpThreadMessage;
-    report.Code = code;
-    report.Value = success ? 1 : 0;
-    Channel.Deliver(report);
+    Channel.Deliver(WorkerReport::Result(kWmFtpThreadMessage, code, success));
   }
 };
 
@@ -385,11 +372,7 @@ void CFtpThread::State::List() {
   Text(Quoted("Msg: ディレクトリ検索中: ", directory));
   Event(FTPCMD_LIST);
   const auto count = Connection->List(directory, [this](const FtpEntry& entry) {
-    WorkerReport report;
-    report.Message = kWmFtpThreadMessage;
-    report.Code = FTPMSG_ENTRY;
-    report.Entry = &entry;
-    Channel.Deliver(report);
+    Channel.Deliver(WorkerReport::WithEntry(kWmFtpThreadMessage, FTPMSG_ENTRY, entry));
   });
   if (!count) {
     // The entries reported are not the folder, and the session has closed:
@@ -499,7 +482,7 @@ void CFtpThread::QueueCreateDirectory(std::string remoteDirectory) {
   Enqueue(FTPCMD_MKDIR, std::move(remoteDirectory));
 }
 
-void CFtpThread::QueueList(std::string /*path*/) {
+void CFtpThread::QueueList() {
   Enqueue(FTPCMD_LIST);
 }
 

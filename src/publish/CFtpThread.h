@@ -2,6 +2,8 @@
 // commands its owner queues, one at a time and in order, and reports each step
 // to the owner's sink (kWmFtpThreadEvent when a command starts its network
 // work, kWmFtpThreadMessage for status texts, listing entries and results).
+// Payloads: a start notice carries none, FTPMSG_TEXT a text, FTPMSG_ENTRY an
+// FtpEntry and a command's code its CommandResult.
 //
 // Texts. Every path and name given to a Queue operation is program text
 // (UTF-8); the worker converts it for the server with the encoding chosen at
@@ -92,8 +94,9 @@ public:
   void QueueRename(std::string existingName, std::string newName);
   void QueueRemoveDirectory(std::string remoteDirectory);
   void QueueCreateDirectory(std::string remoteDirectory);
-  // Lists Directory; the path is not used.
-  void QueueList(std::string path);
+  // Lists Directory as it is when the listing runs: after a refused change,
+  // the folder the server is really in.
+  void QueueList();
 
   std::string GetDirectory() const;
   // Connected state: a session that logged on and has not been disconnected.

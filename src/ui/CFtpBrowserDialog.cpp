@@ -76,10 +76,7 @@ public:
   }
 
   void OnReport(const WorkerReport& report) override {
-    if (report.Message == kWmFtpThreadMessage && report.Code == FTPMSG_ENTRY) {
-      if (report.Entry == nullptr) {
-        return;
-      }
+    if (const FtpEntry* entry = report.Entry()) {
       std::unique_lock lock(Mutex);
       // On the window's own thread nobody else would take the run.
       if (QThread::currentThread() != Owner->thread()) {
@@ -91,7 +88,7 @@ public:
       if (Pending.capacity() == 0) {
         Pending.reserve(kMaxRun);
       }
-      Pending.push_back(*report.Entry);
+      Pending.push_back(*entry);
       if (!Posted) {
         Posted = true;
         // Posted under the lock: the window closes this sink before it goes,
@@ -379,7 +376,7 @@ void CFtpBrowserDialog::Navigate(const QString& path) {
   // The rows belong to the folder being left: a second click on them before
   // the new listing starts must not walk on from the new folder.
   List->ClearRows();
-  Ftp->QueueList(Bytes(path));
+  Ftp->QueueList();
   UpdateUpButton();
 }
 
@@ -652,7 +649,7 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
   if (report.Message != kWmFtpThreadMessage) {
     return;
   }
-  const bool ok = report.Value != 0;
+  const bool ok = report.Succeeded();
   auto* toggle = Ui.Control<QPushButton>(IDC_TOGGLE);
   switch (report.Code) {
     case FTPCMD_CONNECT:
@@ -662,7 +659,7 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
         const QString start = Ui.Control<QLineEdit>(IDC_STARTDIR)->text();
         Ftp->QueueChangeDirectory(Bytes(start));
         List->ClearRows();
-        Ftp->QueueList(Bytes(start));
+        Ftp->QueueList();
       } else {
         toggle->setText(kConnectCaption);
       }
@@ -674,7 +671,7 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
       }
       break;
     case FTPCMD_PUT:
-      Ftp->QueueList({});
+      Ftp->QueueList();
       break;
     case FTPCMD_DELETE:
     case FTPCMD_RMDIR:
@@ -694,8 +691,8 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
       }
       break;
     case FTPMSG_TEXT:
-      if (report.Text != nullptr) {
-        AddStatus(QString::fromStdString(*report.Text));
+      if (const std::string* text = report.Text()) {
+        AddStatus(QString::fromStdString(*text));
       }
       break;
     case FTPCMD_LIST:
@@ -706,11 +703,6 @@ void CFtpBrowserDialog::OnReport(const WorkerReport& report) {
         ShowLoggedOff();
       }
       emit ListingDone();
-      break;
-    case FTPMSG_ENTRY:
-      if (report.Entry != nullptr) {
-        List->AddEntry(*report.Entry, QString::fromStdString(Ftp->NameToText(report.Entry->Name)));
-      }
       break;
     default:
       break;

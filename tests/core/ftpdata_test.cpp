@@ -151,7 +151,7 @@ TEST_P(StrangerTest, AStrangersListingIsNoEntry) {
     s.Reply("226 Directory send OK.");
   });
   Connect(Peer);
-  Ftp->QueueList("");
+  Ftp->QueueList();
   const FtpReports expected{FtpText("Msg: ディレクトリ検索中: \"\""),
                             FtpEvent(15),
                             FtpText(Refused),
@@ -208,7 +208,7 @@ TEST_P(StallTest, FailsOnceWithinItsTimeOut) {
   const auto started = std::chrono::steady_clock::now();
   switch (stall.Kind) {
     case Transfer::List:
-      Ftp->QueueList("");
+      Ftp->QueueList();
       expected = Join({{FtpText("Msg: ディレクトリ検索中: \"\""), FtpEvent(15),
                         FtpText("Err: ディレクトリ検索が途中で切れました"), FtpCause(TimedOut),
                         FtpResult(15, false)},

@@ -142,7 +142,7 @@ TEST_F(VsftpdReplaceTest, APageDroppedUnrunIsRemovedToo) {
   WriteFile(Local / "offline", "offline page");
   WriteFile(Local / "page.part", "online page");
   Sink->OnEach = [this](const WorkerReport& report) {
-    if (report.Text && *report.Text == "Msg: アップロードします。") {
+    if (report.Text() && *report.Text() == "Msg: アップロードします。") {
       // The worker waits here: the replace behind is surely not started.
       EXPECT_FALSE(Ftp->DiscardPendingAndWait(0ms));
     }

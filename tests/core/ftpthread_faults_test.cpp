@@ -124,7 +124,7 @@ void PrintTo(const Fault& fault, std::ostream* out) {
 }
 
 std::vector<Fault> Faults() {
-  const auto list = [](CFtpThread& ftp) { ftp.QueueList(""); };
+  const auto list = [](CFtpThread& ftp) { ftp.QueueList(); };
   const std::string cut = "426 Failure in the data connection.";
   const std::string longName(300, 'L');
   const auto upload = [](const std::string& bytes) {
@@ -207,7 +207,7 @@ std::vector<Fault> Faults() {
         {"LIST", Transfer(Line("a.txt"), "226 Directory send OK.")}},
        [](CFtpThread& ftp) {
          ftp.QueueChangeDirectory("/nope");
-         ftp.QueueList("");
+         ftp.QueueList();
        },
        Join({{FtpText("Err: 指定されたパスはディレクトリではありません。: \"/nope\""),
               FtpCause("550 Failed to change directory."),
@@ -348,7 +348,7 @@ TEST(FtpSessionTest, AFolderWhoseNameHoldsABlankListsItsEntries) {
 class CountingSink : public RecordingSink {
 public:
   void OnReport(const WorkerReport& report) override {
-    if (report.Entry != nullptr) {
+    if (report.Entry() != nullptr) {
       ++Entries;
       return;
     }
@@ -398,7 +398,7 @@ TEST(FtpListingBoundsTest, AnEndlessListingEndsAtItsBoundAndSaysWhy) {
     ftp.SetTimeouts(c.Timeouts);
     ftp.Start();
     ftp.QueueConnect(peer.Address(), "user", "pw");
-    ftp.QueueList("");
+    ftp.QueueList();
     ftp.QueueDelete("next.txt");
     const FtpReports expected =
         Join({FtpConnected(),

@@ -121,12 +121,12 @@ TEST_F(FtpThreadTest, RefusedChangeThenListingsOfThreeEntriesAndOfNone) {
   // until the one before has run, as the browser's changes do.
   AwaitResults(2);
   Ftp->QueueChangeDirectory("/pub/missing");
-  Ftp->QueueList("/elsewhere");
+  Ftp->QueueList();
   AwaitResults(4);
   EXPECT_EQ(Ftp->GetDirectory(), "/pub");
   Ftp->QueueChangeDirectory("/pub/sub");
   EXPECT_EQ(Ftp->GetDirectory(), "/pub/sub");
-  Ftp->QueueList("");
+  Ftp->QueueList();
   const auto expected = Join(
       {{FtpResult(3, true),
         FtpText("Err: 指定されたパスはディレクトリではありません。: \"/pub/missing\""),
@@ -213,7 +213,7 @@ TEST_F(FtpThreadTest, ListedNamesGoBackUnchangedAndTypedNamesGoAsCp932) {
   WriteFile(Local / "up", "3");
   Connect();
   Ftp->QueueChangeDirectory("/pub");
-  Ftp->QueueList("");
+  Ftp->QueueList();
   for (const auto& report : AwaitResults(3)) {
     const std::string text = Ftp->NameToText(report.EntryName);
     if (report.HasEntry && report.EntryName == cp932Name) {
@@ -261,7 +261,7 @@ TEST_F(FtpThreadTest, OwnerGoneWhileCommandsRemainTheyRunAndReportNothing) {
 TEST_F(FtpThreadTest, DiscardPendingAndWaitLetsOnlyTheRunningCommandFinish) {
   WriteFile(Local / "offline", std::string(1 << 20, 'o'));
   Sink->OnEach = [this](const WorkerReport& report) {
-    if (report.Text && *report.Text == "Msg: アップロードします。") {
+    if (report.Text() && *report.Text() == "Msg: アップロードします。") {
       // From inside a report, with no time to wait: it cannot finish here.
       EXPECT_FALSE(Ftp->DiscardPendingAndWait(0ms));
     }

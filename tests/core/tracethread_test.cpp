@@ -141,7 +141,7 @@ TEST_F(TraceThreadTest, NoticesStopOnceTheOwnerIsGone) {
   // owner goes away while it handles the last notice before the connection.
   auto owner = std::shared_ptr<IReportSink>(Sink.get(), [](IReportSink*) {});
   Sink->OnEach = [&](const WorkerReport& r) {
-    if (r.Text && *r.Text == connecting) {
+    if (r.Text() && *r.Text() == connecting) {
       owner.reset();
     }
   };

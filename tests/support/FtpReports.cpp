@@ -18,7 +18,7 @@ RecordedReport FtpEvent(std::uint32_t code) {
 }
 
 RecordedReport FtpResult(std::uint32_t code, bool success) {
-  return {.Message = kWmFtpThreadMessage, .Code = code, .Value = success ? 1 : 0};
+  return {.Message = kWmFtpThreadMessage, .Code = code, .Result = success};
 }
 
 RecordedReport FtpEntryReport(const std::string& name, bool directory, std::uint64_t size) {
@@ -90,7 +90,8 @@ void PrintTo(const RecordedReport& report, std::ostream* out) {
     *out << "entry(" << report.EntryName << (report.EntryIsDirectory ? ", dir, " : ", ")
          << report.EntrySize << ")";
   } else {
-    *out << "result(" << report.Code << ", " << report.Value << ")";
+    *out << "result(" << report.Code << ", "
+         << (report.Result ? (*report.Result ? "ok" : "failed") : "no outcome") << ")";
   }
 }
 

@@ -11,15 +11,15 @@ void RecordingSink::OnReport(const WorkerReport& report) {
   RecordedReport copy;
   copy.Message = report.Message;
   copy.Code = report.Code;
-  copy.Value = report.Value;
-  if (report.Text) {
-    copy.Text = *report.Text;
+  copy.Result = report.Outcome();
+  if (const std::string* text = report.Text()) {
+    copy.Text = *text;
   }
-  if (report.Entry) {
+  if (const FtpEntry* entry = report.Entry()) {
     copy.HasEntry = true;
-    copy.EntryName = report.Entry->Name;
-    copy.EntryIsDirectory = report.Entry->IsDirectory();
-    copy.EntrySize = report.Entry->Size;
+    copy.EntryName = entry->Name;
+    copy.EntryIsDirectory = entry->IsDirectory();
+    copy.EntrySize = entry->Size;
   }
   {
     std::lock_guard lock(Mutex);

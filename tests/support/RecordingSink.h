@@ -17,7 +17,7 @@ namespace tavro::test {
 struct RecordedReport {
   std::uint32_t Message = 0;
   std::uint32_t Code = 0;
-  std::int64_t Value = 0;
+  std::optional<bool> Result{};       // a command's outcome, if that is the payload
   std::optional<std::string> Text{};  // copy of the text payload, if any
   bool HasEntry = false;
   std::string EntryName{};  // raw name bytes of an FTP entry payload

@@ -28,11 +28,7 @@ struct Worker {
   void Send(std::string text) {
     StatusText = std::move(text);
     Done = std::async(std::launch::async, [this] {
-      WorkerReport report;
-      report.Message = kWmFtpThreadMessage;
-      report.Code = 13;
-      report.Text = &StatusText;
-      Channel.Deliver(report);
+      Channel.Deliver(WorkerReport::WithText(kWmFtpThreadMessage, 13, StatusText));
       // The owner has dealt with the report: the worker may reuse its text.
       StatusText = "changed after the report";
       Returned = true;
@@ -59,9 +55,10 @@ private slots:
     std::vector<std::unique_ptr<Worker>> workers(8);
     auto sink = GuiReportSink::Create(&window, [&](const WorkerReport& report) {
       elsewhere = elsewhere || QThread::currentThread() != window.thread();
-      seen.append(QString::fromStdString(*report.Text));
+      seen.append(QString::fromStdString(*report.Text()));
       for (const auto& worker : workers) {
-        workerReturned = workerReturned || (&worker->StatusText == report.Text && worker->Returned);
+        workerReturned =
+            workerReturned || (&worker->StatusText == report.Text() && worker->Returned);
       }
     });
     for (std::size_t i = 0; i < workers.size(); ++i) {
@@ -122,7 +119,7 @@ private slots:
       sink->Close();
       std::this_thread::sleep_for(50ms);
       workerReturnedDuringHandler = worker.Returned;
-      readAfterClose = QString::fromStdString(*report.Text);
+      readAfterClose = QString::fromStdString(*report.Text());
     });
     worker.Channel.Open(sink);
     worker.Send("Msg: still mine");
