@@ -24,4 +24,17 @@ struct FtpEntry {
   bool IsDotEntry() const { return Name == "." || Name == ".."; }
 };
 
+// An entry as the FTP worker hands it to its owner: the name already decoded
+// with the session's encoding, beside the bytes the server gave. The decoded
+// name converts back to exactly those bytes (FtpTextCodec), so an owner shows
+// it and passes it back, alone or joined into a path, and the server sees
+// its own name again.
+struct ListedEntry {
+  std::string Name;  // program text (UTF-8)
+  FtpEntry Raw;      // Raw.Name: the server's bytes
+
+  bool IsDirectory() const { return Raw.IsDirectory(); }
+  bool IsDotEntry() const { return Raw.IsDotEntry(); }
+};
+
 }  // namespace tavro

@@ -16,7 +16,7 @@
 
 namespace tavro {
 
-struct FtpEntry;
+struct ListedEntry;
 
 // Message numbers as the Windows program used them (WM_APP + n), named apart
 // from the WM_* macros of the platform's headers.
@@ -37,7 +37,8 @@ struct CommandResult {
 // call that delivers it.
 class WorkerReport {
 public:
-  using Payload = std::variant<std::monostate, CommandResult, const std::string*, const FtpEntry*>;
+  using Payload =
+      std::variant<std::monostate, CommandResult, const std::string*, const ListedEntry*>;
 
   std::uint32_t Message = 0;
   std::uint32_t Code = 0;
@@ -52,13 +53,14 @@ public:
   static WorkerReport WithText(std::uint32_t message, std::uint32_t code, const std::string& text) {
     return WorkerReport(message, code, &text);
   }
-  static WorkerReport WithEntry(std::uint32_t message, std::uint32_t code, const FtpEntry& entry) {
+  static WorkerReport WithEntry(std::uint32_t message, std::uint32_t code,
+                                const ListedEntry& entry) {
     return WorkerReport(message, code, &entry);
   }
 
   // Each is empty (nullptr, nullopt) unless the payload is of that kind.
   const std::string* Text() const { return Get<const std::string*>(); }
-  const FtpEntry* Entry() const { return Get<const FtpEntry*>(); }
+  const ListedEntry* Entry() const { return Get<const ListedEntry*>(); }
   std::optional<bool> Outcome() const {
     const auto* result = std::get_if<CommandResult>(&Carried);
     return result ? std::optional<bool>(result->Success) : std::nullopt;

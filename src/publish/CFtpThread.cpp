@@ -64,12 +64,12 @@ struct CFtpThread::State {
   EventSet Events{2};
   ReportChannel Channel;
   std::atomic<bool> Connected{false};
-  std::atomic<FtpTextEncoding> Encoding{FtpTextEncoding::Cp932};
 
   // The worker's own.
   bool HasSession = false;
   std::unique_ptr<FtpSession> Connection;
   std::string StatusText;
+  ListedEntry Listed;  // the entry being reported; its strings are reused
 
   void Loop();
   void Execute(const Command& command);
@@ -210,7 +210,6 @@ void CFtpThread::State::Connect(const Command& command) {
     Text(Quoted("Msg: サーバー以外からのデータ接続を拒否しました。: ", address));
   });
   if (connection->Open(command.First, command.Second, command.Third)) {
-    Encoding = connection->Codec().Encoding();
     Connection = std::move(connection);
     Connected = true;
     Text("Msg: 接続しました");
@@ -371,8 +370,13 @@ void CFtpThread::State::List() {
   }
   Text(Quoted("Msg: ディレクトリ検索中: ", directory));
   Event(FTPCMD_LIST);
-  const auto count = Connection->List(directory, [this](const FtpEntry& entry) {
-    Channel.Deliver(WorkerReport::WithEntry(kWmFtpThreadMessage, FTPMSG_ENTRY, entry));
+  // Decoded here, with the session's own codec, so that no owner has to know
+  // which encoding the server was given.
+  const FtpTextCodec& codec = Connection->Codec();
+  const auto count = Connection->List(directory, [this, &codec](const FtpEntry& entry) {
+    Listed.Name = codec.ToText(entry.Name);
+    Listed.Raw = entry;
+    Channel.Deliver(WorkerReport::WithEntry(kWmFtpThreadMessage, FTPMSG_ENTRY, Listed));
   });
   if (!count) {
     // The entries reported are not the folder, and the session has closed:
@@ -493,10 +497,6 @@ std::string CFtpThread::GetDirectory() const {
 
 bool CFtpThread::IsConnected() const {
   return Shared->Connected;
-}
-
-std::string CFtpThread::NameToText(std::string_view serverBytes) const {
-  return FtpTextCodec(Shared->Encoding).ToText(serverBytes);
 }
 
 void CFtpThread::RequestStop() {

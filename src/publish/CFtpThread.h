@@ -3,15 +3,16 @@
 // to the owner's sink (kWmFtpThreadEvent when a command starts its network
 // work, kWmFtpThreadMessage for status texts, listing entries and results).
 // Payloads: a start notice carries none, FTPMSG_TEXT a text, FTPMSG_ENTRY an
-// FtpEntry and a command's code its CommandResult.
+// ListedEntry and a command's code its CommandResult.
 //
 // Texts. Every path and name given to a Queue operation is program text
 // (UTF-8); the worker converts it for the server with the encoding chosen at
-// connect time. Entries arrive with the server's raw bytes in FtpEntry::Name;
-// NameToText turns such bytes into program text that converts back to exactly
-// those bytes, also where they are not valid in the server's encoding, so the
-// owner shows that text and passes it back (alone or joined into a path) for a
-// rename, a removal or a download. Status texts quote program text.
+// connect time. Each entry arrives with its name already decoded by the
+// worker into program text that converts back to exactly the server's bytes,
+// also where they are not valid in the server's encoding, and with those
+// bytes beside it (ListedEntry): the owner shows the text and passes it back
+// (alone or joined into a path) for a rename, a removal or a download. Status
+// texts quote program text.
 //
 // Lifetime. The thread and the CFtpThread object share the working state, so
 // the owner may destroy the object at once, even while a command blocks:
@@ -27,7 +28,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 
 namespace tavro {
 
@@ -101,9 +101,6 @@ public:
   std::string GetDirectory() const;
   // Connected state: a session that logged on and has not been disconnected.
   bool IsConnected() const;
-  // Raw server bytes (a listed name) as program text that goes back to the
-  // server as the same bytes.
-  std::string NameToText(std::string_view serverBytes) const;
 
   // Commands still queued run to the last before the stop takes effect.
   void RequestStop();

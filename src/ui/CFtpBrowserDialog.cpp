@@ -64,7 +64,7 @@ bool IsUsableName(const QString& name) {
 // window serves its other events, other windows and signals between runs.
 class BrowserReportSink final : public IReportSink {
 public:
-  using EntryHandler = std::function<void(std::vector<FtpEntry>&)>;
+  using EntryHandler = std::function<void(std::vector<ListedEntry>&)>;
   static constexpr std::size_t kMaxRun = 16384;
 
   BrowserReportSink(QObject* owner, GuiReportSink::Handler handler, EntryHandler entries)
@@ -76,7 +76,7 @@ public:
   }
 
   void OnReport(const WorkerReport& report) override {
-    if (const FtpEntry* entry = report.Entry()) {
+    if (const ListedEntry* entry = report.Entry()) {
       std::unique_lock lock(Mutex);
       // On the window's own thread nobody else would take the run.
       if (QThread::currentThread() != Owner->thread()) {
@@ -103,7 +103,7 @@ public:
 
   // GUI thread.
   void Drain() {
-    std::vector<FtpEntry> run;
+    std::vector<ListedEntry> run;
     {
       std::lock_guard lock(Mutex);
       Posted = false;
@@ -124,7 +124,7 @@ public:
     {
       std::lock_guard lock(Mutex);
       Open = false;
-      std::vector<FtpEntry>().swap(Pending);
+      std::vector<ListedEntry>().swap(Pending);
     }
     Room.notify_all();
     Inner->Close();
@@ -136,7 +136,7 @@ private:
   std::shared_ptr<GuiReportSink> Inner;
   std::mutex Mutex;
   std::condition_variable Room;  // the window has taken a run, or closed
-  std::vector<FtpEntry> Pending;
+  std::vector<ListedEntry> Pending;
   bool Posted = false;
   bool Open = true;
 };
@@ -183,14 +183,7 @@ CFtpBrowserDialog::CFtpBrowserDialog(QWidget* parent)
 
   auto sink = std::make_shared<BrowserReportSink>(
       this, [this](const WorkerReport& report) { OnReport(report); },
-      [this](std::vector<FtpEntry>& entries) {
-        std::vector<std::string> names;
-        names.reserve(entries.size());
-        for (const FtpEntry& entry : entries) {
-          names.push_back(Ftp->NameToText(entry.Name));
-        }
-        List->AddEntries(entries, names);
-      });
+      [this](std::vector<ListedEntry>& entries) { List->AddEntries(entries); });
   Sink = sink;
 }
 

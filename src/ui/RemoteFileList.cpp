@@ -492,14 +492,14 @@ void CRemoteFileList::ClearRows() {
   Model.RemoveAll();
 }
 
-bool CRemoteFileList::Describe(const FtpEntry& entry, std::string_view name,
-                               RemoteFileModel::Row& row) {
+bool CRemoteFileList::Describe(const ListedEntry& entry, RemoteFileModel::Row& row) {
   if (entry.IsDotEntry()) {
     return false;
   }
+  const std::string_view name = entry.Name;
   row.Name = Model.StoreName(name);
-  row.Size = entry.Size;
-  row.Time = entry.LastWriteTime;
+  row.Size = entry.Raw.Size;
+  row.Time = entry.Raw.LastWriteTime;
   if (entry.IsDirectory()) {
     row.Type = Model.TypeIndex(kFolderType);
     row.Data = DirectoryFlag;
@@ -521,21 +521,20 @@ bool CRemoteFileList::Describe(const FtpEntry& entry, std::string_view name,
   return true;
 }
 
-void CRemoteFileList::AddEntry(const FtpEntry& entry, const QString& name) {
+void CRemoteFileList::AddEntry(const ListedEntry& entry) {
   RemoteFileModel::Row row;
-  if (Describe(entry, name.toStdString(), row)) {
+  if (Describe(entry, row)) {
     Model.InsertSorted(row);
   }
   FitColumns();
 }
 
-void CRemoteFileList::AddEntries(const std::vector<FtpEntry>& entries,
-                                 const std::vector<std::string>& names) {
+void CRemoteFileList::AddEntries(const std::vector<ListedEntry>& entries) {
   std::vector<RemoteFileModel::Row> rows;
   rows.reserve(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
+  for (const ListedEntry& entry : entries) {
     RemoteFileModel::Row row;
-    if (Describe(entries[i], names[i], row)) {
+    if (Describe(entry, row)) {
       rows.push_back(row);
     }
   }

@@ -32,7 +32,7 @@ class QAbstractItemView;
 
 namespace tavro {
 
-struct FtpEntry;
+struct ListedEntry;
 
 // Marks a directory row in its data word.
 inline constexpr std::uint32_t DirectoryFlag = 0x20000000;
@@ -156,12 +156,11 @@ public:
   void ClearList();
   // Rows only, the icons stay (before the dialog queues a listing itself).
   void ClearRows();
-  // Adds one reported entry at the top under its display name; the dot
-  // entries are left out.
-  void AddEntry(const FtpEntry& entry, const QString& name);
-  // The same for a run of entries, in the order reported; names[i] is the
-  // display name of entries[i], in UTF-8.
-  void AddEntries(const std::vector<FtpEntry>& entries, const std::vector<std::string>& names);
+  // Adds one reported entry where the order puts it, under the name the
+  // worker decoded; the dot entries are left out.
+  void AddEntry(const ListedEntry& entry);
+  // The same for a run of entries, in the order reported.
+  void AddEntries(const std::vector<ListedEntry>& entries);
   // A new-folder row with an empty name at `at`.
   void InsertPlaceholder(int at);
   void RemoveRow(int at);
@@ -201,7 +200,7 @@ signals:
 
 private:
   void SetView(QAbstractItemView* view);
-  bool Describe(const FtpEntry& entry, std::string_view name, RemoteFileModel::Row& row);
+  bool Describe(const ListedEntry& entry, RemoteFileModel::Row& row);
 
   RemoteFileModel Model;
   QStackedLayout* Stack = nullptr;

@@ -202,9 +202,10 @@ TEST_F(FtpThreadTest, DownloadsRenamesRemovalsAndNewDirectories) {
   EXPECT_FALSE(fs::exists(Server.Pub() / "a.txt"));
 }
 
-// The browser renames and deletes by the names a listing gave: the server
-// must see its own bytes again, also those code page 932 does not map one to
-// one. Typed names go as code page 932 to a server without UTF8.
+// The browser renames and deletes by the names a listing gave, as the worker
+// decoded them: the server must see its own bytes again, also those code
+// page 932 does not map one to one. Typed names go as code page 932 to a
+// server without UTF8.
 TEST_F(FtpThreadTest, ListedNamesGoBackUnchangedAndTypedNamesGoAsCp932) {
   const std::string cp932Name("\x83\x65\x83\x58\x83\x67.html");  // テスト.html
   const std::string oddName("\x85\x40-\xEE\xF9");  // unmapped pair, two-form character
@@ -214,14 +215,22 @@ TEST_F(FtpThreadTest, ListedNamesGoBackUnchangedAndTypedNamesGoAsCp932) {
   Connect();
   Ftp->QueueChangeDirectory("/pub");
   Ftp->QueueList();
+  int entries = 0;
   for (const auto& report : AwaitResults(3)) {
-    const std::string text = Ftp->NameToText(report.EntryName);
-    if (report.HasEntry && report.EntryName == cp932Name) {
+    if (!report.HasEntry) {
+      continue;
+    }
+    ++entries;
+    const std::string& text = report.EntryText;
+    if (report.EntryName == cp932Name) {
+      EXPECT_EQ(text, "テスト.html");  // in the session's encoding
       Ftp->QueueRename("/pub/" + text, text + ".bak");
-    } else if (report.HasEntry) {
+    } else {
+      EXPECT_NE(text, report.EntryName);  // stand-ins for the bytes it cannot carry
       Ftp->QueueDelete(text);
     }
   }
+  EXPECT_EQ(entries, 2);
   Ftp->QueueUpload((Local / "up").string(), "日本語.txt");
   AwaitResults(6);
   EXPECT_TRUE(fs::exists(Server.Pub() / (cp932Name + ".bak")));

@@ -26,6 +26,7 @@ RecordedReport FtpEntryReport(const std::string& name, bool directory, std::uint
           .Code = 16,
           .HasEntry = true,
           .EntryName = name,
+          .EntryText = name,
           .EntryIsDirectory = directory,
           .EntrySize = size};
 }
@@ -87,8 +88,8 @@ void PrintTo(const RecordedReport& report, std::ostream* out) {
   } else if (report.Text) {
     *out << "text(" << *report.Text << ")";
   } else if (report.HasEntry) {
-    *out << "entry(" << report.EntryName << (report.EntryIsDirectory ? ", dir, " : ", ")
-         << report.EntrySize << ")";
+    *out << "entry(" << ::testing::PrintToString(report.EntryName) << " as " << report.EntryText
+         << (report.EntryIsDirectory ? ", dir, " : ", ") << report.EntrySize << ")";
   } else {
     *out << "result(" << report.Code << ", "
          << (report.Result ? (*report.Result ? "ok" : "failed") : "no outcome") << ")";

@@ -16,6 +16,7 @@ using FtpReports = std::vector<RecordedReport>;
 RecordedReport FtpText(const std::string& text);
 RecordedReport FtpEvent(std::uint32_t code);
 RecordedReport FtpResult(std::uint32_t code, bool success);
+// An entry whose name is the same in bytes and as text (ASCII, say).
 RecordedReport FtpEntryReport(const std::string& name, bool directory, std::uint64_t size);
 
 // A command that announces itself: its text, its start notice, the text of

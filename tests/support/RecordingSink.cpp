@@ -15,11 +15,12 @@ void RecordingSink::OnReport(const WorkerReport& report) {
   if (const std::string* text = report.Text()) {
     copy.Text = *text;
   }
-  if (const FtpEntry* entry = report.Entry()) {
+  if (const ListedEntry* entry = report.Entry()) {
     copy.HasEntry = true;
-    copy.EntryName = entry->Name;
+    copy.EntryName = entry->Raw.Name;
+    copy.EntryText = entry->Name;
     copy.EntryIsDirectory = entry->IsDirectory();
-    copy.EntrySize = entry->Size;
+    copy.EntrySize = entry->Raw.Size;
   }
   {
     std::lock_guard lock(Mutex);

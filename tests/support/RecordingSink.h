@@ -21,6 +21,7 @@ struct RecordedReport {
   std::optional<std::string> Text{};  // copy of the text payload, if any
   bool HasEntry = false;
   std::string EntryName{};  // raw name bytes of an FTP entry payload
+  std::string EntryText{};  // the name as the worker decoded it
   bool EntryIsDirectory = false;
   std::uint64_t EntrySize = 0;
 

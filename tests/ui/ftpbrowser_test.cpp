@@ -581,6 +581,8 @@ private slots:
       QTRY_VERIFY2_WITH_TIMEOUT(server.Log().find(cwd) != std::string::npos, cwd.c_str(), 5000);
       if (c.Parent == QStringLiteral("/")) {
         QVERIFY(b.Names().contains(QStringLiteral("pub")));
+        // Listed in code page 932, shown as the worker decoded it.
+        QVERIFY(b.Names().contains(japanese.mid(1)));
         QVERIFY(!up->isEnabled());
         b.List().CurrentView()->setFocus();
         QVERIFY(b.Dialog.OnContextMenu({10, 10}));

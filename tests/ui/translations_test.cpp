@@ -1,9 +1,9 @@
 // Qt's own texts as the program shows them after start-up: message box
 // buttons and file dialogs in Japanese, and the FTP browser's type names from
 // the shared MIME database in Japanese too.
+#include "ui/Translations.h"
 #include "ftp/FtpEntry.h"
 #include "ui/RemoteFileList.h"
-#include "ui/Translations.h"
 
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -63,10 +63,8 @@ private slots:
   // The type column: the shared database's Japanese comment, folders as before.
   void TypeNamesReadJapanese() {
     CRemoteFileList list(nullptr);
-    FtpEntry text{"readme.txt", kFileAttributeNormal, 1, 0};
-    FtpEntry page{"index.html", kFileAttributeNormal, 1, 0};
-    list.AddEntry(text, QStringLiteral("readme.txt"));
-    list.AddEntry(page, QStringLiteral("index.html"));
+    list.AddEntry({"readme.txt", {"readme.txt", kFileAttributeNormal, 1, 0}});
+    list.AddEntry({"index.html", {"index.html", kFileAttributeNormal, 1, 0}});
     QCOMPARE(list.Count(), 2);
     for (int row = 0; row < 2; ++row) {
       const QString type = list.Text(row, 2);
