@@ -6,8 +6,9 @@
 # Every number the header names is looked for, in code and comments alike (a
 # comment that gives a number goes stale as silently as code does), except 1
 # and 2, which are everywhere: for those only a number handed straight to a
-# call that takes an id counts. A number inside a word or joined by a hyphen
-# ("CAST-128", "128-bit") is not an id.
+# call that takes an id, compared with a variable `id`, or given as a case of
+# a command handler (a function taking `int id`) counts. A number inside a
+# word or joined by a hyphen ("CAST-128", "128-bit") is not an id.
 
 if(NOT HEADER OR NOT SRC_DIR)
   message(FATAL_ERROR "usage: cmake -DHEADER=<ResourceIds.h> -DSRC_DIR=<src> -P CheckBareIds.cmake")
@@ -29,6 +30,8 @@ endif()
 list(JOIN numbers "|" alternatives)
 set(bare_number "(^|[^0-9A-Za-z_.-])(${alternatives})([^0-9A-Za-z_-]|$)")
 set(id_call "(Build|Control<[^>]*>|ControlWidget|MenuItem|ContextMenuItem|OnCommand|LoadIconResource|FindControl<[^>]*>)\\(([^(),]*, *)?[0-9]+ *[),]")
+set(id_compared "(^|[^A-Za-z0-9_])id [!=]= [0-9]+")
+set(handler_start "^[^ /].*\\(int id\\)( const)? {$")
 
 file(GLOB_RECURSE sources "${SRC_DIR}/*.h" "${SRC_DIR}/*.cpp")
 set(found "")
@@ -40,9 +43,20 @@ foreach(source IN LISTS sources)
   string(REPLACE "\n" ";" lines "${text}")
   file(RELATIVE_PATH shown "${SRC_DIR}/.." "${source}")
   set(line_no 0)
+  set(in_handler FALSE)
   foreach(line IN LISTS lines)
     math(EXPR line_no "${line_no} + 1")
-    if(line MATCHES "${bare_number}" OR line MATCHES "${id_call}")
+    if(line MATCHES "${handler_start}")
+      set(in_handler TRUE)
+    elseif(line MATCHES "^}")
+      set(in_handler FALSE)
+    endif()
+    set(bare_case FALSE)
+    if(in_handler AND line MATCHES "^ *case [0-9]+:")
+      set(bare_case TRUE)
+    endif()
+    if(line MATCHES "${bare_number}" OR line MATCHES "${id_call}" OR line MATCHES "${id_compared}"
+       OR bare_case)
       string(STRIP "${line}" line)
       string(REPLACE "<semicolon>" ";" line "${line}")
       string(REPLACE "<open>" "[" line "${line}")
