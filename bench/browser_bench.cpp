@@ -149,9 +149,8 @@ int MillionRows() {
     beforeKiB = StatusKiB("self", "VmRSS:");
     ResetPeak();
     const auto start = Clock::now();
-    if (!ListAfter(dialog, [&] {
-          dialog.Controls().Control<QPushButton>(CFtpBrowserDialog::IDC_TOGGLE)->click();
-        })) {
+    if (!ListAfter(dialog,
+                   [&] { dialog.Controls().Control<QPushButton>(tavro::IDC_TOGGLE)->click(); })) {
       std::fprintf(stderr, "the million-row listing did not end\n");
       return 1;
     }
@@ -197,14 +196,11 @@ int main(int argc, char** argv) {
   CFtpBrowserDialog dialog(QString::fromStdString(server.Address()), VsftpdServer::User,
                            VsftpdServer::Password);
   dialog.show();
-  dialog.Controls()
-      .Control<QLineEdit>(CFtpBrowserDialog::IDC_STARTDIR)
-      ->setText(QStringLiteral("/pub/x"));
-  if (!ListAfter(dialog, [&] {
-        dialog.Controls().Control<QPushButton>(CFtpBrowserDialog::IDC_TOGGLE)->click();
-      })) {
+  dialog.Controls().Control<QLineEdit>(tavro::IDC_STARTDIR)->setText(QStringLiteral("/pub/x"));
+  if (!ListAfter(dialog,
+                 [&] { dialog.Controls().Control<QPushButton>(tavro::IDC_TOGGLE)->click(); })) {
     std::fprintf(stderr, "the browser did not connect\n");
-    auto* box = dialog.Controls().Control<QListWidget>(CFtpBrowserDialog::IDC_STATUS);
+    auto* box = dialog.Controls().Control<QListWidget>(tavro::IDC_STATUS);
     for (int i = 0; i < box->count(); ++i) {
       std::fprintf(stderr, "%s\n", qPrintable(box->item(i)->text()));
     }
@@ -216,7 +212,7 @@ int main(int argc, char** argv) {
     // Down into /pub/x/many; the clock stops once its rows have been painted.
     list.Select(0);
     const auto start = Clock::now();
-    if (!ListAfter(dialog, [&] { dialog.OnCommand(CFtpBrowserDialog::IDC_SUBDIR); }) ||
+    if (!ListAfter(dialog, [&] { dialog.OnCommand(tavro::IDC_SUBDIR); }) ||
         list.Count() != ListedFiles) {
       std::fprintf(stderr, "the listing was incomplete: %d rows\n", list.Count());
       return 1;
@@ -224,7 +220,7 @@ int main(int argc, char** argv) {
     list.CurrentView()->viewport()->repaint();
     ours += std::chrono::duration<double>(Clock::now() - start).count();
     // Back up to /pub/x for the next round.
-    ListAfter(dialog, [&] { dialog.OnCommand(CFtpBrowserDialog::IDC_UP); });
+    ListAfter(dialog, [&] { dialog.OnCommand(tavro::IDC_UP); });
   }
 
   double theirs = 0;

@@ -60,7 +60,7 @@ CMainDialog::CMainDialog(MainDialogOptions options) : Options(std::move(options)
   }
   Builder.Build(this, IDD_MAIN, [this](int id) { OnCommand(id); });
   MessageList = std::make_unique<MessageLog>(this, Builder.Control<QListWidget>(IDC_LOG));
-  setWindowIcon(LoadIconResource(kAppIconId));
+  setWindowIcon(LoadIconResource(IDI_APP));
   RetryTimer = new QTimer(this);
   RetryTimer->setSingleShot(true);
   connect(RetryTimer, &QTimer::timeout, this, [this] { RetryPage(); });
@@ -110,11 +110,11 @@ bool HasSavedSettings(IRegistryStore& store) {
 
 bool CMainDialog::OnInitDialog() {
   // 1-2: the controls are bound by the builder; the window's icon.
-  setWindowIcon(LoadIconResource(kAppIconId));
+  setWindowIcon(LoadIconResource(IDI_APP));
 
   // 3: the tray icon, tool tip "Tavro". A desktop without a tray simply has
   // none; the program runs on without it.
-  Tray = new QSystemTrayIcon(LoadIconResource(kAppIconId), this);
+  Tray = new QSystemTrayIcon(LoadIconResource(IDI_APP), this);
   Tray->setToolTip(QStringLiteral("Tavro"));
   connect(Tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
     if (why == QSystemTrayIcon::DoubleClick) {
@@ -200,7 +200,7 @@ int CMainDialog::DoModal() {
 
 void CMainDialog::OnCommand(int id) {
   switch (id) {
-    case IDOK_COMMAND:
+    case IDOK:
     case IDM_EXIT:
       OnOK();
       break;

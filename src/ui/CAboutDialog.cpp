@@ -8,7 +8,7 @@ namespace tavro {
 
 CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
   setModal(true);
-  Builder.Build(this, IDD, [this](int id) { OnCommand(id); });
+  Builder.Build(this, IDD_ABOUT, [this](int id) { OnCommand(id); });
 }
 
 void CAboutDialog::setVisible(bool visible) {
@@ -20,10 +20,10 @@ void CAboutDialog::setVisible(bool visible) {
 
 void CAboutDialog::OnCommand(int id) {
   switch (id) {
-    case 1:
+    case IDOK:
       accept();
       break;
-    case 2:
+    case IDCANCEL:
       reject();
       break;
     case IDC_FERNO:

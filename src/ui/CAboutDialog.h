@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ui/DialogBuilder.h"
+#include "ui/ResourceIds.h"
 
 #include <QDialog>
 #include <QString>
@@ -13,10 +14,6 @@ class CAboutDialog : public QDialog {
   Q_OBJECT
 
 public:
-  static constexpr int IDD = 141;
-  static constexpr int IDC_FERNO = 1051;
-  static constexpr int IDC_VERSION = 1053;
-
   explicit CAboutDialog(QWidget* parent = nullptr);
 
   // The whole version line, "Tavro version 1.21"; shown as it stands, so an

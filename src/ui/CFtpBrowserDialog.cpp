@@ -34,10 +34,12 @@ const QString kConnectCaption = QStringLiteral("接続");
 const QString kDisconnectCaption = QStringLiteral("切断");
 
 // Ids of the connection view: the frame, its four edits and their labels.
-constexpr int kConnectionControls[] = {10030, 10018, 10019, 10020, 10021,
-                                       10026, 10027, 10028, 10029};
-constexpr int kBrowsingButtons[] = {10009, 10010, 10024, 10025};
-constexpr int kServerCommands[] = {10009, 10016, 10010, 10014, 10013, 10012, 10017};
+constexpr int kConnectionControls[] = {IDC_FRAME,      IDC_SERVER,         IDC_USER,
+                                       IDC_PASSWORD,   IDC_STARTDIR,       IDC_SERVER_LABEL,
+                                       IDC_USER_LABEL, IDC_PASSWORD_LABEL, IDC_STARTDIR_LABEL};
+constexpr int kBrowsingButtons[] = {IDC_UP, IDC_NEWDIR, IDC_DETAILS, IDC_LISTMODE};
+constexpr int kServerCommands[] = {IDC_UP,       IDC_SUBDIR, IDC_NEWDIR, IDC_UPLOAD,
+                                   IDC_DOWNLOAD, IDC_DELETE, IDC_RENAME};
 
 // A name that would not reach the server as one name in the current folder:
 // a slash walks into another folder, a line break or NUL ends the command.
@@ -143,14 +145,14 @@ private:
 
 CFtpBrowserDialog::CFtpBrowserDialog(QWidget* parent)
     : QDialog(parent), Ftp(std::make_unique<CFtpThread>()) {
-  Ui.Build(this, 130, [this](int id) { OnCommand(id); });
-  setWindowIcon(LoadIconResource(kAppIconId));
+  Ui.Build(this, IDD_FTP_BROWSER, [this](int id) { OnCommand(id); });
+  setWindowIcon(LoadIconResource(IDI_APP));
 
   // The list covers the frame of the connection fields exactly.
   QWidget* frame = Ui.ControlWidget(IDC_FRAME);
   List = new CRemoteFileList(Ui.Client());
   List->setObjectName(QStringLiteral("remoteFileList"));
-  List->setProperty(kControlIdProperty, static_cast<int>(IDC_LIST));
+  List->setProperty(kControlIdProperty, IDC_LIST);
   List->setAccessibleName(QStringLiteral("ファイル一覧"));
   List->setGeometry(frame->geometry());
   List->SetColumnWidths(frame->geometry().width());
@@ -324,10 +326,10 @@ void CFtpBrowserDialog::OnCommand(int id) {
     case IDC_LISTMODE:
       List->ShowList();
       return;
-    case QDialog::Accepted:
+    case IDOK:
       Open();
       return;
-    case 2:
+    case IDCANCEL:
       done(QDialog::Rejected);
       return;
     default:

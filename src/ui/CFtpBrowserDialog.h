@@ -4,7 +4,7 @@
 //
 // Use:
 //   CFtpBrowserDialog browser(server, user, password);
-//   if (browser.exec() == QDialog::Accepted) {        // 1: Open
+//   if (browser.exec() == QDialog::Accepted) {        // IDOK: Open
 //     server = browser.GetServer(); ...               // the edits as they stood
 //     ftpFile = browser.ResultPath();                 // directory + "/" + name
 //   }
@@ -20,6 +20,7 @@
 #include "platform/Timeouts.h"
 #include "publish/CFtpThread.h"
 #include "ui/DialogBuilder.h"
+#include "ui/ResourceIds.h"
 
 #include <QDialog>
 #include <QHash>
@@ -41,31 +42,6 @@ class CFtpBrowserDialog : public QDialog {
   Q_OBJECT
 
 public:
-  // Control and command ids of template 130 and the context menu.
-  enum : int {
-    IDC_TOGGLE = 10008,
-    IDC_UP = 10009,
-    IDC_NEWDIR = 10010,
-    IDC_LIST = 10011,
-    IDC_DELETE = 10012,
-    IDC_DOWNLOAD = 10013,
-    IDC_UPLOAD = 10014,
-    IDC_CONNECT = 10015,
-    IDC_SUBDIR = 10016,
-    IDC_RENAME = 10017,
-    IDC_DISCONNECT = 10007,
-    IDC_SERVER = 10018,
-    IDC_USER = 10019,
-    IDC_PASSWORD = 10020,
-    IDC_STARTDIR = 10021,
-    IDC_FILENAME = 10022,
-    IDC_DIRECTORY = 10023,
-    IDC_DETAILS = 10024,
-    IDC_LISTMODE = 10025,
-    IDC_FRAME = 10030,
-    IDC_STATUS = 10031,
-  };
-
   explicit CFtpBrowserDialog(QWidget* parent = nullptr);
   CFtpBrowserDialog(const QString& server, const QString& user, const QString& password,
                     QWidget* parent = nullptr);

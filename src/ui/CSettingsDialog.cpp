@@ -39,18 +39,18 @@ constexpr std::array<const char*, 2> kIpModes{{"WAN", "LAN"}};
 
 // The controls that only FTP publishing uses, in the order they are switched.
 constexpr std::array<int, 12> kPublishingControls{{
-    CSettingsDialog::IDC_FTP_GROUP,
-    CSettingsDialog::IDC_ONLINE_FILE,
-    CSettingsDialog::IDC_FTP_FILE,
-    CSettingsDialog::IDC_PASSWORD,
-    CSettingsDialog::IDC_SERVER,
-    CSettingsDialog::IDC_USER,
-    CSettingsDialog::IDC_OFFLINE_FILE,
-    CSettingsDialog::IDC_BROWSE_ONLINE_FILE,
-    CSettingsDialog::IDC_BROWSE_FTP_FILE,
-    CSettingsDialog::IDC_BROWSE_OFFLINE_FILE,
-    CSettingsDialog::IDC_CREATE_WWW_OPEN,
-    CSettingsDialog::IDC_SHOW_PASSWORD,
+    IDC_FTP_GROUP,
+    IDC_ONLINE_FILE,
+    IDC_FTP_FILE,
+    IDC_PASSWORD,
+    IDC_SERVER,
+    IDC_USER,
+    IDC_OFFLINE_FILE,
+    IDC_BROWSE_ONLINE_FILE,
+    IDC_BROWSE_FTP_FILE,
+    IDC_BROWSE_OFFLINE_FILE,
+    IDC_CREATE_WWW_OPEN,
+    IDC_SHOW_PASSWORD,
 }};
 
 struct EditBinding {
@@ -60,13 +60,13 @@ struct EditBinding {
 };
 
 constexpr std::array<EditBinding, 7> kEdits{{
-    {CSettingsDialog::IDC_ONLINE_FILE, &Settings::OnlineFile, "OnlineFile"},
-    {CSettingsDialog::IDC_FTP_FILE, &Settings::FtpFile, "FtpFile"},
-    {CSettingsDialog::IDC_PASSWORD, &Settings::Password, "Password"},
-    {CSettingsDialog::IDC_SERVER, &Settings::Server, "Server"},
-    {CSettingsDialog::IDC_USER, &Settings::User, "User"},
-    {CSettingsDialog::IDC_OFFLINE_FILE, &Settings::OfflineFile, "OfflineFile"},
-    {CSettingsDialog::IDC_TRACE, &Settings::Trace, "Trace"},
+    {IDC_ONLINE_FILE, &Settings::OnlineFile, "OnlineFile"},
+    {IDC_FTP_FILE, &Settings::FtpFile, "FtpFile"},
+    {IDC_PASSWORD, &Settings::Password, "Password"},
+    {IDC_SERVER, &Settings::Server, "Server"},
+    {IDC_USER, &Settings::User, "User"},
+    {IDC_OFFLINE_FILE, &Settings::OfflineFile, "OfflineFile"},
+    {IDC_TRACE, &Settings::Trace, "Trace"},
 }};
 
 // The face standing in for the one the layout was drawn with runs a little
@@ -122,7 +122,7 @@ std::optional<FtpBrowseResult> OpenRealFtpBrowser(QWidget* owner, const FtpAccou
 CSettingsDialog::CSettingsDialog(QWidget* parent)
     : QDialog(parent), OpenFtpBrowser(OpenRealFtpBrowser) {
   setModal(true);
-  Builder.Build(this, IDD, [this](int id) { OnCommand(id); });
+  Builder.Build(this, IDD_SETTINGS, [this](int id) { OnCommand(id); });
   WidenIntoFreeRoom(Builder.Client());
   IpGetOnlyBox = Builder.Control<QCheckBox>(IDC_IP_GET_ONLY);
   SleepList = Builder.Control<QComboBox>(IDC_SLEEP);
@@ -230,10 +230,10 @@ void CSettingsDialog::ApplyIpGetOnly() {
 
 void CSettingsDialog::OnCommand(int id) {
   switch (id) {
-    case 1:
+    case IDOK:
       accept();
       break;
-    case 2:
+    case IDCANCEL:
       reject();
       break;
     case IDC_BROWSE_ONLINE_FILE:

@@ -9,6 +9,7 @@
 
 #include "settings/Settings.h"
 #include "ui/DialogBuilder.h"
+#include "ui/ResourceIds.h"
 
 #include <QDialog>
 
@@ -41,24 +42,6 @@ class CSettingsDialog : public QDialog {
   Q_OBJECT
 
 public:
-  static constexpr int IDD = 129;
-  static constexpr int IDC_SERVER = 10018;
-  static constexpr int IDC_USER = 10019;
-  static constexpr int IDC_PASSWORD = 10020;
-  static constexpr int IDC_FTP_GROUP = 1055;
-  static constexpr int IDC_FTP_FILE = 1033;
-  static constexpr int IDC_BROWSE_FTP_FILE = 1035;
-  static constexpr int IDC_ONLINE_FILE = 1032;
-  static constexpr int IDC_BROWSE_ONLINE_FILE = 1034;
-  static constexpr int IDC_OFFLINE_FILE = 1036;
-  static constexpr int IDC_BROWSE_OFFLINE_FILE = 1037;
-  static constexpr int IDC_TRACE = 1038;
-  static constexpr int IDC_IP_MODE = 1049;
-  static constexpr int IDC_CREATE_WWW_OPEN = 1050;
-  static constexpr int IDC_SLEEP = 1052;
-  static constexpr int IDC_IP_GET_ONLY = 1054;
-  static constexpr int IDC_SHOW_PASSWORD = 1056;
-
   explicit CSettingsDialog(QWidget* parent = nullptr);
 
   // The fields the dialog edits. Set them before each opening; read them

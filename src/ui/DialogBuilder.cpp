@@ -2,6 +2,7 @@
 
 #include "ui/Fonts.h"
 #include "ui/Icons.h"
+#include "ui/ResourceIds.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -74,6 +75,150 @@ QAbstractItemView::SelectionMode SelectionMode(const ControlSpec& row) {
                              : QAbstractItemView::SingleSelection;
 }
 
+// Without a handler of its own a dialog still closes on OK and Cancel.
+CommandHandler CloseOnOkAndCancel(QWidget* window) {
+  return [window](int id) {
+    if (auto* box = qobject_cast<QDialog*>(window); box && (id == IDOK || id == IDCANCEL)) {
+      id == IDOK ? box->accept() : box->reject();
+    }
+  };
+}
+
+Qt::WindowFlags WindowFlagsOf(const DialogTemplate& dialog) {
+  Qt::WindowFlags flags = dialog.Has("appwindow") ? Qt::Window : Qt::Dialog;
+  flags |= Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+  if (dialog.Has("sysmenu")) {
+    flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+  }
+  if (dialog.Has("minimizebox")) {
+    flags |= Qt::WindowMinimizeButtonHint;
+  }
+  if (dialog.Has("maximizebox")) {
+    flags |= Qt::WindowMaximizeButtonHint;
+  }
+  return flags;
+}
+
+// The template's height is that of the opened list; the closed box is as
+// high as its font needs.
+void FitClosedComboBox(QComboBox* combo, const QFont& font) {
+  const int closed = combo->sizeHint().height();
+  const int listPixels = combo->height() - closed;
+  combo->setMaxVisibleItems(std::max(1, listPixels / QFontMetrics(font).height()));
+  combo->resize(combo->width(), closed);
+}
+
+// The styles every kind of control takes.
+void ApplyCommonStyles(QWidget* widget, const ControlSpec& row) {
+  if (row.Has("tabstop")) {
+    widget->setFocusPolicy(Qt::StrongFocus);
+  } else if (row.Has("notabstop") && widget->focusPolicy() != Qt::NoFocus) {
+    widget->setFocusPolicy(Qt::ClickFocus);
+  }
+  widget->setEnabled(!row.Has("disabled"));
+  widget->setVisible(!row.Has("hidden"));
+  if (row.Values.contains("name")) {
+    widget->setAccessibleName(row.Value("name"));
+  }
+}
+
+QLabel* MakeLabel(const ControlSpec& row, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setText(row.Text);
+  label->setAlignment(TextAlignment(row) | Qt::AlignTop);
+  label->setWordWrap(!row.Has("nowrap"));
+  if (row.Has("sunken")) {
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  }
+  if (row.Values.contains("for")) {
+    label->setProperty("tavroLabelFor", row.Value("for"));
+  }
+  return label;
+}
+
+QLabel* MakeIconPicture(const ControlSpec& row, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  // An icon picture shows at the standard icon size, not the template's.
+  label->setPixmap(LoadIconResource(row.Value("icon").toInt()).pixmap(32, 32));
+  label->setFixedSize(32, 32);
+  return label;
+}
+
+QPlainTextEdit* MakeMultiLineEdit(const ControlSpec& row, QWidget* parent) {
+  auto* edit = new QPlainTextEdit(parent);
+  edit->setPlainText(row.Text);
+  edit->setReadOnly(row.Has("readonly"));
+  edit->setLineWrapMode(row.Has("autohscroll") ? QPlainTextEdit::NoWrap
+                                               : QPlainTextEdit::WidgetWidth);
+  ApplyFrame(edit, row);
+  ApplyScrollBars(edit, row);
+  return edit;
+}
+
+QLineEdit* MakeLineEdit(const ControlSpec& row, QWidget* parent) {
+  auto* edit = new QLineEdit(row.Text, parent);
+  edit->setReadOnly(row.Has("readonly"));
+  edit->setAlignment(TextAlignment(row) | Qt::AlignVCenter);
+  edit->setFrame(row.Has("border"));
+  if (row.Has("password")) {
+    edit->setEchoMode(QLineEdit::Password);
+  }
+  if (row.Has("number")) {
+    edit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+  }
+  return edit;
+}
+
+QPushButton* MakePushButton(const ControlSpec& row, QWidget* parent) {
+  auto* button = new QPushButton(parent);
+  if (row.Values.contains("icon")) {
+    // A picture button: the template text only names it.
+    button->setIcon(LoadIconResource(row.Value("icon").toInt()));
+    button->setAccessibleName(row.Text);
+    button->setToolTip(row.Text);
+  } else {
+    button->setText(row.Text);
+  }
+  button->setDefault(row.Kind == ControlKind::DefaultButton);
+  return button;
+}
+
+QListWidget* MakeListBox(const ControlSpec& row, QWidget* parent) {
+  auto* list = new QListWidget(parent);
+  list->setSortingEnabled(row.Has("sort"));
+  list->setSelectionMode(SelectionMode(row));
+  list->setUniformItemSizes(true);
+  ApplyFrame(list, row);
+  ApplyScrollBars(list, row);
+  return list;
+}
+
+// A list view in list mode: names flowing down, then across.
+QListWidget* MakeFlowingList(const ControlSpec& row, QWidget* parent) {
+  auto* list = new QListWidget(parent);
+  list->setViewMode(QListView::ListMode);
+  list->setFlow(QListView::TopToBottom);
+  list->setWrapping(true);
+  list->setSelectionMode(SelectionMode(row));
+  ApplyFrame(list, row);
+  return list;
+}
+
+// A list view in report mode: rows with columns.
+QTreeWidget* MakeRowsView(const ControlSpec& row, QWidget* parent) {
+  auto* rows = new QTreeWidget(parent);
+  rows->setRootIsDecorated(false);
+  rows->setItemsExpandable(false);
+  rows->setUniformRowHeights(true);
+  rows->setAllColumnsShowFocus(true);
+  rows->setSelectionMode(SelectionMode(row));
+  rows->header()->setStretchLastSection(false);
+  ApplyFrame(rows, row);
+  return rows;
+}
+
 }  // namespace
 
 DialogBaseUnits DialogBaseUnits::Of(const QFont& font) {
@@ -101,33 +246,13 @@ void DialogBuilder::Build(QWidget* window, const DialogTemplate& dialog, Command
   Dialog = dialog;
   Controls.clear();
   MenuItems.clear();
-  OnCommand = std::move(onCommand);
-  if (!OnCommand) {
-    // Without a handler of its own a dialog still closes on OK and Cancel.
-    OnCommand = [window](int id) {
-      if (auto* box = qobject_cast<QDialog*>(window); box && (id == 1 || id == 2)) {
-        id == 1 ? box->accept() : box->reject();
-      }
-    };
-  }
+  OnCommand = onCommand ? std::move(onCommand) : CloseOnOkAndCancel(window);
 
   const QFont font = TemplateFont(dialog.FontFace, dialog.FontPoints);
   window->setFont(font);
   Base = DialogBaseUnits::Of(font);
   window->setWindowTitle(dialog.Caption);
-
-  Qt::WindowFlags flags = dialog.Has("appwindow") ? Qt::Window : Qt::Dialog;
-  flags |= Qt::CustomizeWindowHint | Qt::WindowTitleHint;
-  if (dialog.Has("sysmenu")) {
-    flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
-  }
-  if (dialog.Has("minimizebox")) {
-    flags |= Qt::WindowMinimizeButtonHint;
-  }
-  if (dialog.Has("maximizebox")) {
-    flags |= Qt::WindowMaximizeButtonHint;
-  }
-  window->setWindowFlags(flags);
+  window->setWindowFlags(WindowFlagsOf(dialog));
 
   auto* layout = new QVBoxLayout(window);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -147,20 +272,20 @@ void DialogBuilder::Build(QWidget* window, const DialogTemplate& dialog, Command
   ClientArea->setFixedSize(Base.ToPixels(dialog.Units));
   layout->addWidget(ClientArea);
 
+  MakeControls(font);
+  BindLabels();
+}
+
+void DialogBuilder::MakeControls(const QFont& font) {
   QList<QWidget*> order;
   QList<QGroupBox*> frames;
   QButtonGroup* radios = nullptr;
   ControlKind previous = ControlKind::Static;
-  for (const ControlSpec& row : dialog.Controls) {
+  for (const ControlSpec& row : Dialog.Controls) {
     QWidget* widget = MakeControl(row);
     widget->setGeometry(Base.ToPixels(row.Units));
     if (auto* combo = qobject_cast<QComboBox*>(widget)) {
-      // The template's height is that of the opened list; the closed box is
-      // as high as its font needs.
-      const int closed = combo->sizeHint().height();
-      const int listPixels = widget->height() - closed;
-      combo->setMaxVisibleItems(std::max(1, listPixels / QFontMetrics(font).height()));
-      widget->resize(widget->width(), closed);
+      FitClosedComboBox(combo, font);
     }
     if (auto* radio = qobject_cast<QRadioButton*>(widget)) {
       if (!radios || row.Has("group") || previous != ControlKind::Radio) {
@@ -175,16 +300,7 @@ void DialogBuilder::Build(QWidget* window, const DialogTemplate& dialog, Command
       widget->setObjectName(QStringLiteral("control%1").arg(row.Id));
       Controls.insert(row.Id, widget);
     }
-    if (row.Has("tabstop")) {
-      widget->setFocusPolicy(Qt::StrongFocus);
-    } else if (row.Has("notabstop") && widget->focusPolicy() != Qt::NoFocus) {
-      widget->setFocusPolicy(Qt::ClickFocus);
-    }
-    widget->setEnabled(!row.Has("disabled"));
-    widget->setVisible(!row.Has("hidden"));
-    if (row.Values.contains("name")) {
-      widget->setAccessibleName(row.Value("name"));
-    }
+    ApplyCommonStyles(widget, row);
     if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
       frames.append(frame);
     }
@@ -199,14 +315,17 @@ void DialogBuilder::Build(QWidget* window, const DialogTemplate& dialog, Command
   for (qsizetype i = 1; i < order.size(); ++i) {
     QWidget::setTabOrder(order[i - 1], order[i]);
   }
-  // Labels name the field they stand for, for screen readers and Alt keys.
-  for (const ControlSpec& row : dialog.Controls) {
+}
+
+// Labels name the field they stand for, for screen readers and Alt keys.
+void DialogBuilder::BindLabels() {
+  for (const ControlSpec& row : Dialog.Controls) {
     if (!row.Values.contains("for")) {
       continue;
     }
     QWidget* target = Controls.value(row.Value("for").toInt());
     if (!target) {
-      qFatal("dialog %d: a label is for control %s, which it does not hold", dialog.Id,
+      qFatal("dialog %d: a label is for control %s, which it does not hold", Dialog.Id,
              qPrintable(row.Value("for")));
     }
     for (QLabel* label : ClientArea->findChildren<QLabel*>()) {
@@ -222,72 +341,26 @@ void DialogBuilder::Build(QWidget* window, const DialogTemplate& dialog, Command
 
 QWidget* DialogBuilder::MakeControl(const ControlSpec& row) {
   QWidget* parent = ClientArea;
-  const int id = row.Id;
   // The handler is copied so a control never calls back into a builder that
   // has gone before it.
-  auto command = [handler = OnCommand, id] {
+  auto command = [handler = OnCommand, id = row.Id] {
     if (id != kNoControlId && handler) {
       handler(id);
     }
   };
   switch (row.Kind) {
-    case ControlKind::Static: {
-      auto* label = new QLabel(parent);
-      label->setTextFormat(Qt::PlainText);
-      label->setText(row.Text);
-      label->setAlignment(TextAlignment(row) | Qt::AlignTop);
-      label->setWordWrap(!row.Has("nowrap"));
-      if (row.Has("sunken")) {
-        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-      }
-      if (row.Values.contains("for")) {
-        label->setProperty("tavroLabelFor", row.Value("for"));
-      }
-      return label;
-    }
-    case ControlKind::Icon: {
-      auto* label = new QLabel(parent);
-      // An icon picture shows at the standard icon size, not the template's.
-      label->setPixmap(LoadIconResource(row.Value("icon").toInt()).pixmap(32, 32));
-      label->setFixedSize(32, 32);
-      return label;
-    }
-    case ControlKind::Edit: {
+    case ControlKind::Static:
+      return MakeLabel(row, parent);
+    case ControlKind::Icon:
+      return MakeIconPicture(row, parent);
+    case ControlKind::Edit:
       if (row.Has("multiline")) {
-        auto* edit = new QPlainTextEdit(parent);
-        edit->setPlainText(row.Text);
-        edit->setReadOnly(row.Has("readonly"));
-        edit->setLineWrapMode(row.Has("autohscroll") ? QPlainTextEdit::NoWrap
-                                                     : QPlainTextEdit::WidgetWidth);
-        ApplyFrame(edit, row);
-        ApplyScrollBars(edit, row);
-        return edit;
+        return MakeMultiLineEdit(row, parent);
       }
-      auto* edit = new QLineEdit(row.Text, parent);
-      edit->setReadOnly(row.Has("readonly"));
-      edit->setAlignment(TextAlignment(row) | Qt::AlignVCenter);
-      edit->setFrame(row.Has("border"));
-      if (row.Has("password")) {
-        edit->setEchoMode(QLineEdit::Password);
-      }
-      if (row.Has("number")) {
-        edit->setValidator(
-            new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
-      }
-      return edit;
-    }
+      return MakeLineEdit(row, parent);
     case ControlKind::Button:
     case ControlKind::DefaultButton: {
-      auto* button = new QPushButton(parent);
-      if (row.Values.contains("icon")) {
-        // A picture button: the template text only names it.
-        button->setIcon(LoadIconResource(row.Value("icon").toInt()));
-        button->setAccessibleName(row.Text);
-        button->setToolTip(row.Text);
-      } else {
-        button->setText(row.Text);
-      }
-      button->setDefault(row.Kind == ControlKind::DefaultButton);
+      QPushButton* button = MakePushButton(row, parent);
       QObject::connect(button, &QPushButton::clicked, button, command);
       return button;
     }
@@ -312,35 +385,13 @@ QWidget* DialogBuilder::MakeControl(const ControlSpec& row) {
       combo->setEditable(false);
       return combo;
     }
-    case ControlKind::ListBox: {
-      auto* list = new QListWidget(parent);
-      list->setSortingEnabled(row.Has("sort"));
-      list->setSelectionMode(SelectionMode(row));
-      list->setUniformItemSizes(true);
-      ApplyFrame(list, row);
-      ApplyScrollBars(list, row);
-      return list;
-    }
-    case ControlKind::ListView: {
+    case ControlKind::ListBox:
+      return MakeListBox(row, parent);
+    case ControlKind::ListView:
       if (row.Has("list")) {
-        auto* list = new QListWidget(parent);
-        list->setViewMode(QListView::ListMode);
-        list->setFlow(QListView::TopToBottom);
-        list->setWrapping(true);
-        list->setSelectionMode(SelectionMode(row));
-        ApplyFrame(list, row);
-        return list;
+        return MakeFlowingList(row, parent);
       }
-      auto* rows = new QTreeWidget(parent);
-      rows->setRootIsDecorated(false);
-      rows->setItemsExpandable(false);
-      rows->setUniformRowHeights(true);
-      rows->setAllColumnsShowFocus(true);
-      rows->setSelectionMode(SelectionMode(row));
-      rows->header()->setStretchLastSection(false);
-      ApplyFrame(rows, row);
-      return rows;
-    }
+      return MakeRowsView(row, parent);
   }
   return new QWidget(parent);
 }

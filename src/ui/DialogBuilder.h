@@ -62,7 +62,10 @@ public:
   const DialogTemplate& Template() const { return Dialog; }
 
 private:
+  // The template's controls in its tab order, each with its id.
+  void MakeControls(const QFont& font);
   QWidget* MakeControl(const ControlSpec& row);
+  void BindLabels();
 
   DialogTemplate Dialog;
   DialogBaseUnits Base;

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -82,6 +83,27 @@ std::optional<int> Number(const Token& token) {
   return ok ? std::optional<int>(value) : std::nullopt;
 }
 
+// An id as a table gives it: a number, or NAME=NUMBER where code knows the
+// number by that name (the build makes the names into a header).
+struct NamedId {
+  QString Name;  // empty for a bare number
+  int Id = 0;
+};
+
+std::optional<NamedId> IdToken(const Token& token) {
+  if (token.Quoted) {
+    return std::nullopt;
+  }
+  static const QRegularExpression named(QStringLiteral("^([A-Za-z_][A-Za-z0-9_]*)=(.+)$"));
+  const QRegularExpressionMatch match = named.match(token.Text);
+  const QString number = match.hasMatch() ? match.captured(2) : token.Text;
+  const auto id = Number({number, false});
+  if (!id || *id <= 0) {
+    return std::nullopt;
+  }
+  return NamedId{match.captured(1), *id};
+}
+
 std::optional<ControlKind> KindByName(const QString& name) {
   static const QHash<QString, ControlKind> kinds = {
       {"static", ControlKind::Static},
@@ -123,14 +145,15 @@ bool IsDialogStyle(const QString& style) {
   return styles.contains(style);
 }
 
-std::optional<QString> ParseControl(const QList<Token>& t, ControlSpec& control) {
+std::optional<QString> ParseControl(const QList<Token>& t, ControlSpec& control, QString& name) {
   if (t.size() < 8) {
     return QStringLiteral("a control needs: id kind x y width height \"text\" [styles]");
   }
   if (t[1].Text == u"-" && !t[1].Quoted) {
     control.Id = kNoControlId;
-  } else if (auto id = Number(t[1]); id && *id > 0) {
-    control.Id = *id;
+  } else if (const auto id = IdToken(t[1])) {
+    control.Id = id->Id;
+    name = id->Name;
   } else {
     return QStringLiteral("bad control id \"%1\"").arg(t[1].Text);
   }
@@ -167,9 +190,8 @@ std::optional<QString> ParseControl(const QList<Token>& t, ControlSpec& control)
       return QStringLiteral("unknown style \"%1\"").arg(style);
     }
   }
-  if ((control.Value("for").size() > 0 && !Number({control.Value("for"), false})) ||
-      (control.Values.contains("icon") && !Number({control.Value("icon"), false}))) {
-    return QStringLiteral("for= and icon= take a numeric id");
+  if (control.Values.contains("icon") && !Number({control.Value("icon"), false})) {
+    return QStringLiteral("icon= takes a numeric id");
   }
   if (control.Kind == ControlKind::Icon && !control.Values.contains("icon")) {
     return QStringLiteral("an icon control needs icon=ID");
@@ -177,11 +199,35 @@ std::optional<QString> ParseControl(const QList<Token>& t, ControlSpec& control)
   return std::nullopt;
 }
 
-std::optional<QString> ParseDialogLine(const QList<Token>& t, DialogTemplate& out) {
+// What a dialog table says beside its records: the names it gives, and the
+// labels whose for= may name a control further down.
+struct DialogNames {
+  QHash<QString, int> Ids;
+  QList<int> Others;  // ids of "id" lines
+  struct Reference {
+    int Line = 0;
+    qsizetype Control = 0;
+  };
+  QList<Reference> Labels;
+
+  std::optional<QString> Add(const QString& name, int id) {
+    if (name.isEmpty()) {
+      return std::nullopt;
+    }
+    if (Ids.contains(name)) {
+      return QStringLiteral("the name %1 appears twice").arg(name);
+    }
+    Ids.insert(name, id);
+    return std::nullopt;
+  }
+};
+
+std::optional<QString> ParseDialogLine(const QList<Token>& t, int line, DialogTemplate& out,
+                                       DialogNames& names) {
   const QString& key = t[0].Text;
   auto needs = [&](qsizetype n) { return t.size() == n; };
-  if (key == u"dialog" && needs(2) && Number(t[1])) {
-    out.Id = *Number(t[1]);
+  if (key == u"dialog" && needs(2) && IdToken(t[1])) {
+    out.Id = IdToken(t[1])->Id;
   } else if (key == u"caption" && needs(2) && t[1].Quoted) {
     out.Caption = t[1].Text;
   } else if (key == u"size" && needs(3) && Number(t[1]) && Number(t[2])) {
@@ -200,13 +246,32 @@ std::optional<QString> ParseDialogLine(const QList<Token>& t, DialogTemplate& ou
     }
   } else if (key == u"control") {
     ControlSpec control;
-    if (auto error = ParseControl(t, control)) {
+    QString name;
+    if (auto error = ParseControl(t, control, name)) {
       return error;
     }
-    if (control.Id != kNoControlId && out.Find(control.Id)) {
+    if (control.Id != kNoControlId && (out.Find(control.Id) || names.Others.contains(control.Id))) {
       return QStringLiteral("control id %1 appears twice").arg(control.Id);
     }
+    if (auto error = names.Add(name, control.Id)) {
+      return error;
+    }
+    if (control.Values.contains("for")) {
+      names.Labels.append({line, out.Controls.size()});
+    }
     out.Controls.append(control);
+  } else if (key == u"id" && needs(2)) {
+    // An id the table holds no control for: a command, or a control that
+    // code makes. Only its name makes the line worth having.
+    const auto id = IdToken(t[1]);
+    if (!id || id->Name.isEmpty()) {
+      return QStringLiteral("an id line needs NAME=NUMBER");
+    }
+    if (out.Find(id->Id) || names.Others.contains(id->Id)) {
+      return QStringLiteral("control id %1 appears twice").arg(id->Id);
+    }
+    names.Others.append(id->Id);
+    return names.Add(id->Name, id->Id);
   } else {
     return QStringLiteral("unknown or malformed line \"%1\"").arg(key);
   }
@@ -247,6 +312,7 @@ const ControlSpec* DialogTemplate::Find(int id) const {
 
 std::optional<TableError> ParseDialogTemplate(const QString& text, DialogTemplate& out) {
   out = {};
+  DialogNames names;
   const QStringList lines = text.split(u'\n');
   for (qsizetype n = 0; n < lines.size(); ++n) {
     QList<Token> tokens;
@@ -256,9 +322,23 @@ std::optional<TableError> ParseDialogTemplate(const QString& text, DialogTemplat
     if (tokens.isEmpty()) {
       continue;
     }
-    if (auto error = ParseDialogLine(tokens, out)) {
+    if (auto error = ParseDialogLine(tokens, int(n + 1), out, names)) {
       return TableError{int(n + 1), *error};
     }
+  }
+  // A label may stand above its field, so names are looked up once all are
+  // known; the builder then sees numbers only.
+  for (const DialogNames::Reference& label : names.Labels) {
+    ControlSpec& control = out.Controls[label.Control];
+    const QString target = control.Value("for");
+    if (Number({target, false})) {
+      continue;
+    }
+    if (!names.Ids.contains(target)) {
+      return TableError{label.Line,
+                        QStringLiteral("for=%1 names no control of this table").arg(target)};
+    }
+    control.Values.insert("for", QString::number(names.Ids.value(target)));
   }
   if (out.Id <= 0 || out.Units.isEmpty() || out.FontFace.isEmpty()) {
     return TableError{0, QStringLiteral("a dialog needs its id, size and font")};
@@ -283,10 +363,10 @@ std::optional<TableError> ParseMenuTable(const QString& text, MenuTable& out) {
       continue;
     }
     const QString& key = t[0].Text;
-    if (key == u"menu" && t.size() == 2 && Number(t[1]) && open.isEmpty()) {
-      out.Id = *Number(t[1]);
-    } else if (key == u"item" && t.size() == 3 && Number(t[1]) && t[2].Quoted) {
-      target().append({MenuEntry::Type::Item, *Number(t[1]), t[2].Text, {}});
+    if (key == u"menu" && t.size() == 2 && IdToken(t[1]) && open.isEmpty()) {
+      out.Id = IdToken(t[1])->Id;
+    } else if (key == u"item" && t.size() == 3 && IdToken(t[1]) && t[2].Quoted) {
+      target().append({MenuEntry::Type::Item, IdToken(t[1])->Id, t[2].Text, {}});
     } else if (key == u"separator" && t.size() == 1) {
       target().append({MenuEntry::Type::Separator, 0, {}, {}});
     } else if (key == u"popup" && t.size() == 2 && t[1].Quoted) {

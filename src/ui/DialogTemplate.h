@@ -40,7 +40,7 @@ struct ControlSpec {
   QRect Units;  // x, y, width, height in dialog units
   QString Text;
   QStringList Styles;              // flags such as readonly, tabstop, vscroll
-  QHash<QString, QString> Values;  // key=value styles such as for=1046
+  QHash<QString, QString> Values;  // key=value styles: for= (a number), icon=, name=
 
   bool Has(const QString& style) const { return Styles.contains(style); }
   QString Value(const QString& key) const { return Values.value(key); }

@@ -6,6 +6,8 @@
 // Show(this, text, MB_YESNOCANCEL | MB_ICONINFORMATION) == IDYES.
 #pragma once
 
+#include "ui/ResourceIds.h"
+
 #include <QList>
 #include <QString>
 #include <QWidget>
@@ -21,8 +23,8 @@ inline constexpr unsigned MB_ICONQUESTION = 0x20;
 inline constexpr unsigned MB_ICONWARNING = 0x30;
 inline constexpr unsigned MB_ICONINFORMATION = 0x40;
 
-inline constexpr int IDOK = 1;
-inline constexpr int IDCANCEL = 2;
+// OK and Cancel answer as the dialogs' own buttons do, IDOK and IDCANCEL;
+// Yes and No only a box offers.
 inline constexpr int IDYES = 6;
 inline constexpr int IDNO = 7;
 

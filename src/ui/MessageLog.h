@@ -23,7 +23,7 @@ public:
   static const char* const kClearedNotice;
   static const char* const kCreateFailed;
 
-  // `owner` owns the boxes; `list` is its list box 10031.
+  // `owner` owns the boxes; `list` is its list box IDC_LOG.
   MessageLog(QWidget* owner, QListWidget* list);
 
   void AddMessage(const QString& text);

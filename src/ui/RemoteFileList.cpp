@@ -2,6 +2,7 @@
 
 #include "ftp/FtpEntry.h"
 #include "ui/Icons.h"
+#include "ui/ResourceIds.h"
 
 #include <QApplication>
 #include <QFontMetrics>
@@ -503,7 +504,7 @@ bool CRemoteFileList::Describe(const ListedEntry& entry, RemoteFileModel::Row& r
   if (entry.IsDirectory()) {
     row.Type = Model.TypeIndex(kFolderType);
     row.Data = DirectoryFlag;
-    row.Icon = Model.IconList().Append(LoadIconResource(kFolderIconId));
+    row.Icon = Model.IconList().Append(LoadIconResource(IDI_FOLDER));
   } else {
     const TypeInfo& type = LookUpType(TypePatternOf(name));
     row.Type = Model.TypeIndex(type.Name);
@@ -544,7 +545,7 @@ void CRemoteFileList::AddEntries(const std::vector<ListedEntry>& entries) {
 
 void CRemoteFileList::InsertPlaceholder(int at) {
   RemoteFileModel::Row row;
-  row.Icon = Model.IconList().Append(LoadIconResource(kFolderIconId));
+  row.Icon = Model.IconList().Append(LoadIconResource(IDI_FOLDER));
   row.Data = DirectoryFlag;
   row.Type = Model.TypeIndex(QString());
   row.Placeholder = true;

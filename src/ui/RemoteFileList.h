@@ -36,7 +36,6 @@ struct ListedEntry;
 
 // Marks a directory row in its data word.
 inline constexpr std::uint32_t DirectoryFlag = 0x20000000;
-inline constexpr int kFolderIconId = 10002;
 
 // "0B", "1023B", "1KB", "5GB": the largest unit whose whole quotient is not
 // zero, truncated, from the full 64-bit length.

@@ -24,7 +24,7 @@ private slots:
   // button opens the page each time and leaves the dialog open.
   void ShowsTheVersionAndOpensTheSite() {
     CAboutDialog dialog;
-    auto* line = dialog.Ui().Control<QLabel>(CAboutDialog::IDC_VERSION);
+    auto* line = dialog.Ui().Control<QLabel>(IDC_VERSION);
     dialog.show();
     QCOMPARE(line->text(), QString());  // not the template's placeholder
     dialog.accept();
@@ -32,13 +32,13 @@ private slots:
     dialog.show();
     QCOMPARE(line->text(), QString("Tavro version 1.21"));
     QCOMPARE(dialog.windowTitle(), QString("Tavro - バージョン情報"));
-    auto* button = dialog.Ui().Control<QPushButton>(CAboutDialog::IDC_FERNO);
+    auto* button = dialog.Ui().Control<QPushButton>(IDC_FERNO);
     QCOMPARE(button->text(), QString("GO ! FERNO"));
     button->click();
     button->click();
     QCOMPARE(WebPages::TakeOpened(), QList<QUrl>(2, ProjectPageUrl()));
     QVERIFY(dialog.isVisible());
-    dialog.Ui().Control<QPushButton>(1)->click();
+    dialog.Ui().Control<QPushButton>(IDOK)->click();
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
   }

@@ -2,6 +2,7 @@
 // unit arithmetic for a known font, ids, labels and commands.
 #include "ui/DialogBuilder.h"
 #include "ui/Fonts.h"
+#include "ui/ResourceIds.h"
 
 #include <QCheckBox>
 #include <QDialog>
@@ -37,8 +38,8 @@ style caption sysmenu
 control 11 edit      4 8 40 16  "" border tabstop
 control 12 edit      3 5 7 3    "" tabstop
 control -  groupbox  0 0 100 40 "枠"
-control 1  defbutton 50 44 20 10 "OK"
-control 2  button    72 44 20 10 "ｷｬﾝｾﾙ"
+control IDOK=1     defbutton 50 44 20 10 "OK"
+control IDCANCEL=2 button    72 44 20 10 "ｷｬﾝｾﾙ"
 control 15 checkbox  2 44 40 10 "チェック"
 control 16 radio     2 52 20 8  "A" group
 control 17 radio     24 52 20 8 "B"
@@ -63,8 +64,17 @@ private slots:
     QTest::newRow("negative width") << head + "control 5 edit 0 0 -1 1 \"\"" << 4 << "rectangle";
     QTest::newRow("twice the same id")
         << head + "control 5 edit 0 0 1 1 \"\"\ncontrol 5 edit 0 0 1 1 \"\"" << 5 << "twice";
-    QTest::newRow("label for a word")
-        << head + "control - static 0 0 1 1 \"\" for=x" << 4 << "numeric";
+    QTest::newRow("label for a name the table lacks")
+        << head + "control - static 0 0 1 1 \"\" for=IDC_X\ncontrol IDC_Y=5 edit 0 0 1 1 \"\"" << 4
+        << "names no control";
+    QTest::newRow("a name for two controls")
+        << head + "control IDC_A=5 edit 0 0 1 1 \"\"\ncontrol IDC_A=6 edit 0 0 1 1 \"\"" << 5
+        << "twice";
+    QTest::newRow("an id line on a control's id")
+        << head + "control IDC_A=5 edit 0 0 1 1 \"\"\nid IDC_B=5" << 5 << "twice";
+    QTest::newRow("an id line without a name") << head + "id 5" << 4 << "NAME=NUMBER";
+    QTest::newRow("a name without a number")
+        << head + "control IDC_A= edit 0 0 1 1 \"\"" << 4 << "bad control id";
     QTest::newRow("no font") << "dialog 1\nsize 10 10\n" << 0 << "font";
   }
   void RejectsMalformedTables() {
@@ -88,6 +98,49 @@ private slots:
     QCOMPARE(dialog.Controls[1].Value("name"), QString("two words"));
   }
 
+  // Names stand beside the numbers; a label may name its field before the
+  // field's line, and the builder sees the number.
+  void NamedIdsResolveToTheirNumbers() {
+    const DialogTemplate dialog = Parse(
+        "dialog IDD_X=900\nsize 10 10\nfont 9 \"F\"\n"
+        "control - static 0 0 1 1 \"名前(&N)\" for=IDC_NAME\n"
+        "control IDC_NAME=41 edit 0 0 1 1 \"\"\n"
+        "control - static 0 0 1 1 \"\" for=41\n"
+        "id IDC_LATER=42\n");
+    QCOMPARE(dialog.Id, 900);
+    QCOMPARE(dialog.Controls.size(), 3);
+    QCOMPARE(dialog.Controls[0].Value("for"), QString("41"));
+    QCOMPARE(dialog.Controls[1].Id, 41);
+    QCOMPARE(dialog.Controls[2].Value("for"), QString("41"));
+    QVERIFY(!dialog.Find(42));  // an id line makes no control
+
+    MenuTable menu;
+    QVERIFY(!ParseMenuTable("menu IDR_X=7\nitem IDM_A=32000 \"A\"\nitem 5 \"B\"\n", menu));
+    QCOMPARE(menu.Id, 7);
+    QCOMPARE(menu.Entries[0].Command, 32000);
+    QCOMPARE(menu.Entries[1].Command, 5);
+  }
+
+  // Scripts drive the program by these numbers (docs/gui.md) and the
+  // resources are found by them: a table renumbering one breaks both.
+  void NumbersSeenOutsideTheProgramStay() {
+    QCOMPARE(IDOK, 1);
+    QCOMPARE(IDCANCEL, 2);
+    QCOMPARE(IDM_SETTING, 32773);
+    QCOMPARE(IDM_PUBLISH, 32778);
+    QCOMPARE(IDM_UNPUBLISH, 32779);
+    QCOMPARE(IDM_UPDATE, 32780);
+    QCOMPARE(IDM_VIEW, 32781);
+    QCOMPARE(IDC_BROWSE_FTP_FILE, 1035);
+    QCOMPARE(IDC_TOGGLE, 10008);
+    QCOMPARE(DialogTemplateIds(), QList<int>({IDD_MAIN, IDD_SETTINGS, IDD_FTP_BROWSER, IDD_ABOUT}));
+    QCOMPARE(QList<int>({IDD_MAIN, IDD_SETTINGS, IDD_FTP_BROWSER, IDD_ABOUT}),
+             QList<int>({103, 129, 130, 141}));
+    QCOMPARE(MenuTableIds(), QList<int>({IDR_MAINMENU, IDR_COMMANDS}));
+    QCOMPARE(IDR_MAINMENU, 138);
+    QCOMPARE(IDI_APP, 128);
+  }
+
   void MenuTablesNestAndCloseTheirPopups() {
     MenuTable menu;
     QVERIFY(
@@ -105,7 +158,7 @@ private slots:
   // Every compiled-in table parses, names its own id and builds; a label's
   // for= must name a control of the same dialog.
   void EveryCompiledInTableBuilds() {
-    QVERIFY(DialogTemplateIds().contains(103));
+    QVERIFY(DialogTemplateIds().contains(IDD_MAIN));
     for (int id : DialogTemplateIds()) {
       QDialog window;
       DialogBuilder builder;
@@ -143,10 +196,10 @@ private slots:
              QRect(round(3, x, 4), round(5, y, 8), round(7, x, 4), round(3, y, 8)));
     QCOMPARE(builder.Client()->size(), QSize(25 * x, round(60, y, 8)));
 
-    builder.Control<QPushButton>(1)->click();
+    builder.Control<QPushButton>(IDOK)->click();
     builder.Control<QCheckBox>(15)->click();
-    QCOMPARE(commands, QList<int>({1, 15}));
-    QVERIFY(builder.Control<QPushButton>(1)->isDefault());
+    QCOMPARE(commands, QList<int>({IDOK, 15}));
+    QVERIFY(builder.Control<QPushButton>(IDOK)->isDefault());
     // The frame lies over the edits but must not hide them or take their clicks.
     QWidget* edit = builder.Control<QLineEdit>(11);
     QCOMPARE(builder.Client()->childAt(edit->geometry().center()), edit);
@@ -162,19 +215,19 @@ private slots:
     QDialog window;
     DialogBuilder builder;
     QList<int> commands;
-    builder.Build(&window, 103, [&](int id) { commands.append(id); });
+    builder.Build(&window, IDD_MAIN, [&](int id) { commands.append(id); });
     QCOMPARE(window.windowTitle(), QString("Tavro"));
-    for (int id : {1045, 1046}) {
+    for (int id : {IDC_WAN_ADDRESS, IDC_LAN_ADDRESS}) {
       auto* field = builder.Control<QLineEdit>(id);
       QVERIFY(field);
       QVERIFY(field->isReadOnly());
       QCOMPARE(field->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
     }
-    QCOMPARE(builder.Control<QLineEdit>(1046)->accessibleName(), QString("LAN"));
-    QCOMPARE(builder.Control<QLineEdit>(1045)->accessibleName(), QString("WAN"));
-    QVERIFY(builder.Control<QListWidget>(10031));
-    QVERIFY(!builder.Control<QLineEdit>(10031));  // wrong type: not found
-    QCOMPARE(FindControl<QListWidget>(&window, 10031), builder.Control<QListWidget>(10031));
+    QCOMPARE(builder.Control<QLineEdit>(IDC_LAN_ADDRESS)->accessibleName(), QString("LAN"));
+    QCOMPARE(builder.Control<QLineEdit>(IDC_WAN_ADDRESS)->accessibleName(), QString("WAN"));
+    QVERIFY(builder.Control<QListWidget>(IDC_LOG));
+    QVERIFY(!builder.Control<QLineEdit>(IDC_LOG));  // wrong type: not found
+    QCOMPARE(FindControl<QListWidget>(&window, IDC_LOG), builder.Control<QListWidget>(IDC_LOG));
     QCOMPARE(builder.Client()->size(), builder.Units().ToPixels(QSize(225, 75)));
 
     // The Japanese captions are drawn from a face that has their glyphs.
@@ -195,22 +248,24 @@ private slots:
     const QList<QAction*> run = top[1]->menu()->actions();
     QCOMPARE(run.size(), 4);
     QVERIFY(run[2]->isSeparator());
-    QCOMPARE(run[3], builder.MenuItem(32780));
-    for (int id : {1, 32778, 32779, 32780, 32783, 32773, 32784, 32785, 32786}) {
+    QCOMPARE(run[3], builder.MenuItem(IDM_UPDATE));
+    const QList<int> items = {IDOK,        IDM_PUBLISH, IDM_UNPUBLISH, IDM_UPDATE, IDM_COPY,
+                              IDM_SETTING, IDM_HELP,    IDM_VERSION,   IDM_PROJECT};
+    for (int id : items) {
       QVERIFY(builder.MenuItem(id));
       builder.MenuItem(id)->trigger();
     }
-    QCOMPARE(commands, QList<int>({1, 32778, 32779, 32780, 32783, 32773, 32784, 32785, 32786}));
+    QCOMPARE(commands, items);
   }
 
   void WithoutAHandlerOkAndCancelCloseTheDialog() {
-    for (int id : {1, 2}) {
+    for (int id : {IDOK, IDCANCEL}) {
       QDialog window;
       DialogBuilder builder;
       builder.Build(&window, Parse(kFixedDialog));
       window.show();
       builder.Control<QPushButton>(id)->click();
-      QCOMPARE(window.result(), id == 1 ? int(QDialog::Accepted) : int(QDialog::Rejected));
+      QCOMPARE(window.result(), id == IDOK ? int(QDialog::Accepted) : int(QDialog::Rejected));
       QVERIFY(!window.isVisible());
     }
   }

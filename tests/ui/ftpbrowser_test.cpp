@@ -70,11 +70,11 @@ struct Browser {
     return Dialog.Controls().Control<T>(id);
   }
   CRemoteFileList& List() const { return *Dialog.FileList(); }
-  QPushButton* Toggle() const { return Control<QPushButton>(Dlg::IDC_TOGGLE); }
-  QString Shown() const { return Control<QLabel>(Dlg::IDC_DIRECTORY)->text(); }
+  QPushButton* Toggle() const { return Control<QPushButton>(IDC_TOGGLE); }
+  QString Shown() const { return Control<QLabel>(IDC_DIRECTORY)->text(); }
   QStringList Status() const {
     QStringList lines;
-    auto* box = Control<QListWidget>(Dlg::IDC_STATUS);
+    auto* box = Control<QListWidget>(IDC_STATUS);
     for (int i = 0; i < box->count(); ++i) {
       lines << box->item(i)->text();
     }
@@ -97,7 +97,7 @@ struct Browser {
     return QTest::qWaitFor([&] { return Listings() > before; }, timeout);
   }
   bool Connect(const QString& start) {
-    Control<QLineEdit>(Dlg::IDC_STARTDIR)->setText(start);
+    Control<QLineEdit>(IDC_STARTDIR)->setText(start);
     return ListAfter([&] { Toggle()->click(); });
   }
   // Selects a row the way the user does and double-clicks it.
@@ -211,11 +211,11 @@ private slots:
   // The template's layout and the list laid over the connection frame.
   void StartsInTheConnectionView() {
     Browser b("127.0.0.1:1");
-    QCOMPARE(b.Control<QLineEdit>(Dlg::IDC_PASSWORD)->echoMode(), QLineEdit::Password);
-    for (int id : {Dlg::IDC_UP, Dlg::IDC_NEWDIR, Dlg::IDC_DETAILS, Dlg::IDC_LISTMODE}) {
+    QCOMPARE(b.Control<QLineEdit>(IDC_PASSWORD)->echoMode(), QLineEdit::Password);
+    for (int id : {IDC_UP, IDC_NEWDIR, IDC_DETAILS, IDC_LISTMODE}) {
       QVERIFY(!b.Control(id)->isEnabled());
     }
-    QWidget* frame = b.Control(Dlg::IDC_FRAME);
+    QWidget* frame = b.Control(IDC_FRAME);
     QCOMPARE(b.List().geometry(), frame->geometry());
     QVERIFY(!b.List().isVisible());
     QVERIFY(frame->isVisible());
@@ -233,8 +233,8 @@ private slots:
              w - 2 * details->frameWidth() -
                  details->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, details));
     // Open before any connection: the directory is empty, the "/" is not.
-    b.Control<QLineEdit>(Dlg::IDC_FILENAME)->setText(QStringLiteral("index.html"));
-    b.Control<QPushButton>(1)->click();
+    b.Control<QLineEdit>(IDC_FILENAME)->setText(QStringLiteral("index.html"));
+    b.Control<QPushButton>(IDOK)->click();
     QCOMPARE(b.Dialog.result(), int(QDialog::Accepted));
     QCOMPARE(b.Dialog.ResultPath(), QStringLiteral("/index.html"));
   }
@@ -267,33 +267,32 @@ private slots:
     QCOMPARE(b->Toggle()->text(), QStringLiteral("接続"));
     QVERIFY(!b->List().isVisible());
     QVERIFY(b->Status().first().startsWith(QStringLiteral("Err: ")));
-    b->Control<QLineEdit>(Dlg::IDC_PASSWORD)->setText(VsftpdServer::Password);
+    b->Control<QLineEdit>(IDC_PASSWORD)->setText(VsftpdServer::Password);
     QVERIFY(b->Connect(QStringLiteral("/pub/a/b/")));
     QVERIFY(b->List().isVisible());
-    QVERIFY(!b->Control(Dlg::IDC_FRAME)->isVisible());
+    QVERIFY(!b->Control(IDC_FRAME)->isVisible());
     QCOMPARE(b->Toggle()->text(), QStringLiteral("切断"));
     // Status lines: newest on top.
     QVERIFY(b->Status().first().startsWith(QStringLiteral("Msg: ディレクトリ検索中")));
     QCOMPARE(b->Shown(), QStringLiteral("/pub/a/b/"));
-    QVERIFY(b->ListAfter([&] { b->Control<QPushButton>(Dlg::IDC_UP)->click(); }));
+    QVERIFY(b->ListAfter([&] { b->Control<QPushButton>(IDC_UP)->click(); }));
     QCOMPARE(b->Shown(), QStringLiteral("/pub/a"));
     QCOMPARE(b->List().Count(), 2);
     QCOMPARE(b->List().Text(b->Row(QStringLiteral("b")), 2), QStringLiteral("フォルダ"));
 
     // The menu belongs to the list, and greys what the selection cannot do.
-    b->Control(Dlg::IDC_FILENAME)->setFocus();
+    b->Control(IDC_FILENAME)->setFocus();
     QVERIFY(!b->Dialog.OnContextMenu({10, 10}));
     b->List().CurrentView()->setFocus();
-    const QList<int> items{Dlg::IDC_UP,       Dlg::IDC_SUBDIR, Dlg::IDC_NEWDIR, Dlg::IDC_UPLOAD,
-                           Dlg::IDC_DOWNLOAD, Dlg::IDC_DELETE, Dlg::IDC_RENAME};
+    const QList<int> items{IDC_UP,       IDC_SUBDIR, IDC_NEWDIR, IDC_UPLOAD,
+                           IDC_DOWNLOAD, IDC_DELETE, IDC_RENAME};
     struct Case {
       QString Selected;
       QList<int> Greyed;
     };
-    for (const Case& c :
-         {Case{QString(), {Dlg::IDC_SUBDIR, Dlg::IDC_DOWNLOAD, Dlg::IDC_DELETE, Dlg::IDC_RENAME}},
-          Case{QStringLiteral("b"), {Dlg::IDC_DOWNLOAD}},
-          Case{QStringLiteral("file.txt"), {Dlg::IDC_SUBDIR}}}) {
+    for (const Case& c : {Case{QString(), {IDC_SUBDIR, IDC_DOWNLOAD, IDC_DELETE, IDC_RENAME}},
+                          Case{QStringLiteral("b"), {IDC_DOWNLOAD}},
+                          Case{QStringLiteral("file.txt"), {IDC_SUBDIR}}}) {
       b->List().Select(c.Selected.isEmpty() ? -1 : b->Row(c.Selected));
       QVERIFY(b->Dialog.OnContextMenu({10, 10}));
       for (int id : items) {
@@ -312,27 +311,27 @@ private slots:
       QCOMPARE(b->Dialog.Worker().GetDirectory(), std::string("/pub/a/b"));
     }));
     QCOMPARE(b->Shown(), QStringLiteral("/pub/a/b"));
-    QVERIFY(b->ListAfter([&] { b->Dialog.OnCommand(Dlg::IDC_UP); }));
-    QVERIFY(b->ListAfter([&] { b->Dialog.OnCommand(Dlg::IDC_UP); }));
+    QVERIFY(b->ListAfter([&] { b->Dialog.OnCommand(IDC_UP); }));
+    QVERIFY(b->ListAfter([&] { b->Dialog.OnCommand(IDC_UP); }));
     QCOMPARE(b->Shown(), QStringLiteral("/pub"));
-    QVERIFY(b->ListAfter([&] { b->Dialog.OnCommand(Dlg::IDC_UP); }));
+    QVERIFY(b->ListAfter([&] { b->Dialog.OnCommand(IDC_UP); }));
     QCOMPARE(b->Shown(), QStringLiteral("/"));
-    QVERIFY(!b->Control(Dlg::IDC_UP)->isEnabled());
-    b->Dialog.OnCommand(Dlg::IDC_UP);
+    QVERIFY(!b->Control(IDC_UP)->isEnabled());
+    b->Dialog.OnCommand(IDC_UP);
     QCOMPARE(b->Dialog.Worker().GetDirectory(), std::string("/"));
 
     // Disconnected: the list is hidden, the label emptied.
     b->Toggle()->click();
     QTRY_VERIFY_WITH_TIMEOUT(b->Toggle()->isEnabled() && !b->List().isVisible(), 15000);
     QCOMPARE(b->Shown(), QString());
-    QVERIFY(b->Control(Dlg::IDC_FRAME)->isVisible());
+    QVERIFY(b->Control(IDC_FRAME)->isVisible());
     QVERIFY(b->Connect(QStringLiteral("/pub")));
     QCOMPARE(b->List().Count(), 5);
-    QVERIFY(b->Control(Dlg::IDC_UP)->isEnabled());
+    QVERIFY(b->Control(IDC_UP)->isEnabled());
 
     // A new folder: placeholder at the selected row, named by the server's yes.
     b->List().Select(1);
-    b->Dialog.OnCommand(Dlg::IDC_NEWDIR);
+    b->Dialog.OnCommand(IDC_NEWDIR);
     QCOMPARE(b->List().Count(), 6);
     QCOMPARE(b->List().Name(1), QString());
     QVERIFY(b->TypeLabel(QStringLiteral("新しいフォルダ"), Qt::Key_Return));
@@ -342,21 +341,21 @@ private slots:
     QVERIFY(fs::is_directory(pub / *cp932::FromUtf8("新しいフォルダ")));
     // An empty name is refused by the server and the placeholder goes.
     b->List().Select(-1);
-    b->Dialog.OnCommand(Dlg::IDC_NEWDIR);
+    b->Dialog.OnCommand(IDC_NEWDIR);
     QVERIFY(b->TypeLabel(QString(), Qt::Key_Return));
     QTRY_COMPARE_WITH_TIMEOUT(b->List().Count(), 6, 15000);
     QVERIFY(!b->Names().contains(QString()));
 
     // Rename, left with Escape: the typed text still goes to the server.
     b->List().Select(b->Row(QStringLiteral("old.txt")));
-    b->Dialog.OnCommand(Dlg::IDC_RENAME);
+    b->Dialog.OnCommand(IDC_RENAME);
     QVERIFY(b->TypeLabel(QStringLiteral("new.txt"), Qt::Key_Escape));
     QTRY_VERIFY_WITH_TIMEOUT(b->Names().contains(QStringLiteral("new.txt")), 15000);
     QVERIFY(fs::exists(pub / "new.txt") && !fs::exists(pub / "old.txt"));
     // A slash or a line break never reaches the server.
     for (const QString& bad : {QStringLiteral("../up.txt"), QStringLiteral("a\nDELE gone.txt")}) {
       b->List().Select(b->Row(QStringLiteral("new.txt")));
-      b->Dialog.OnCommand(Dlg::IDC_RENAME);
+      b->Dialog.OnCommand(IDC_RENAME);
       QVERIFY(b->TypeLabel(bad, Qt::Key_Return));
       QVERIFY(b->Status().first().startsWith(QStringLiteral("Err: ")));
     }
@@ -367,7 +366,7 @@ private slots:
       const int count = b->List().Count();
       b->List().Select(b->Row(name));
       MessageBoxes::SetNextAnswer(IDYES);
-      b->Dialog.OnCommand(Dlg::IDC_DELETE);
+      b->Dialog.OnCommand(IDC_DELETE);
       QCOMPARE(MessageBoxes::TakeShown().size(), 1);
       QTRY_COMPARE_WITH_TIMEOUT(b->List().Count(), count - 1, 15000);
       QVERIFY(!b->Names().contains(name));
@@ -379,7 +378,7 @@ private slots:
     const std::string page(200000, 'p');
     WriteBytes(local.filePath("page.html").toStdString(), page);
     FileDialogs::SetNextAnswer(local.filePath("page.html"));
-    QVERIFY(b->ListAfter([&] { b->Dialog.OnCommand(Dlg::IDC_UPLOAD); }));
+    QVERIFY(b->ListAfter([&] { b->Dialog.OnCommand(IDC_UPLOAD); }));
     QVERIFY(b->Names().contains(QStringLiteral("page.html")));
     QCOMPARE(ReadFileBytes(pub / "page.html"), page);
     QCOMPARE(FileDialogs::TakeShown().size(), 1);
@@ -393,7 +392,7 @@ private slots:
       }
       FileDialogs::SetNextAnswer(target);
       b->List().Select(b->Row(QStringLiteral("page.html")));
-      b->Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
+      b->Dialog.OnCommand(IDC_DOWNLOAD);
       const auto shown = FileDialogs::TakeShown();
       QCOMPARE(shown.size(), 1);
       QCOMPARE(shown[0].InitialName, QStringLiteral("page.html"));
@@ -406,15 +405,15 @@ private slots:
     // A cancelled save dialog queues nothing.
     FileDialogs::SetNextAnswer(std::nullopt);
     const int lines = static_cast<int>(b->Status().size());
-    b->Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
+    b->Dialog.OnCommand(IDC_DOWNLOAD);
     QTest::qWait(200);
     QCOMPARE(b->Status().size(), lines);
 
     const QString target = local.filePath("big.bin");
     FileDialogs::SetNextAnswer(target);
     b->List().Select(b->Row(QStringLiteral("big.bin")));
-    b->Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
-    b->Control<QPushButton>(2)->click();
+    b->Dialog.OnCommand(IDC_DOWNLOAD);
+    b->Control<QPushButton>(IDCANCEL)->click();
     QCOMPARE(b->Dialog.result(), int(QDialog::Rejected));
     b.reset();
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(target).size() == static_cast<qint64>(big.size()), 30000);
@@ -430,24 +429,23 @@ private slots:
     VsftpdServer server;
     QVERIFY2(server.Started(), server.Error().c_str());
     Browser b(server.Address());
-    b.Control(Dlg::IDC_SERVER)->setFocus();
-    QCOMPARE(TabChain(&b.Dialog),
-             (QList<int>{Dlg::IDC_SERVER, Dlg::IDC_USER, Dlg::IDC_PASSWORD, Dlg::IDC_STARTDIR,
-                         Dlg::IDC_FILENAME, Dlg::IDC_TOGGLE, 1, Dlg::IDC_STATUS, 2}));
+    b.Control(IDC_SERVER)->setFocus();
+    QCOMPARE(TabChain(&b.Dialog), (QList<int>{IDC_SERVER, IDC_USER, IDC_PASSWORD, IDC_STARTDIR,
+                                              IDC_FILENAME, IDC_TOGGLE, 1, IDC_STATUS, 2}));
     const QString problems = CheckAccessKeys(&b.Dialog, b.Dialog.Controls().Client());
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
     QVERIFY(b.Connect(QStringLiteral("/pub")));
-    b.Control(Dlg::IDC_UP)->setFocus();
-    QCOMPARE(TabChain(&b.Dialog), (QList<int>{Dlg::IDC_UP, Dlg::IDC_NEWDIR, Dlg::IDC_DETAILS,
-                                              Dlg::IDC_LISTMODE, Dlg::IDC_LIST, Dlg::IDC_FILENAME,
-                                              Dlg::IDC_TOGGLE, 1, Dlg::IDC_STATUS, 2}));
+    b.Control(IDC_UP)->setFocus();
+    QCOMPARE(TabChain(&b.Dialog),
+             (QList<int>{IDC_UP, IDC_NEWDIR, IDC_DETAILS, IDC_LISTMODE, IDC_LIST, IDC_FILENAME,
+                         IDC_TOGGLE, 1, IDC_STATUS, 2}));
     const struct {
       int Id;
       const char* Name;
-    } buttons[] = {{Dlg::IDC_UP, "上へ"},
-                   {Dlg::IDC_NEWDIR, "新しいフォルダー"},
-                   {Dlg::IDC_DETAILS, "詳細表示"},
-                   {Dlg::IDC_LISTMODE, "一覧表示"}};
+    } buttons[] = {{IDC_UP, "上へ"},
+                   {IDC_NEWDIR, "新しいフォルダー"},
+                   {IDC_DETAILS, "詳細表示"},
+                   {IDC_LISTMODE, "一覧表示"}};
     for (const auto& button : buttons) {
       QCOMPARE(b.Control(button.Id)->accessibleName(), QString::fromUtf8(button.Name));
       QCOMPARE(b.Control(button.Id)->toolTip(), QString::fromUtf8(button.Name));
@@ -466,7 +464,7 @@ private slots:
     server.Share(server.Pub() / "gone.html");
     Browser b(server.Address());
     QVERIFY(b.Connect(QStringLiteral("/pub")));
-    auto* field = b.Control<QLineEdit>(Dlg::IDC_FILENAME);
+    auto* field = b.Control<QLineEdit>(IDC_FILENAME);
     struct Refused {
       QString Name;
       QString Says;
@@ -477,7 +475,7 @@ private slots:
           Refused{"dir", "フォルダ"}, Refused{"a\nb", "制御文字"}}) {
       field->setText(c.Name);
       MessageBoxes::SetNextAnswer(IDOK);
-      b.Control<QPushButton>(1)->click();
+      b.Control<QPushButton>(IDOK)->click();
       const auto shown = MessageBoxes::TakeShown();
       QCOMPARE(shown.size(), 1);
       QVERIFY2(shown[0].Text.contains(c.Says), qPrintable(shown[0].Text));
@@ -491,7 +489,7 @@ private slots:
       b.List().Select(b.Row(QStringLiteral("gone.html")));
       MessageBoxes::SetNextAnswer(answer);
       if (answer == IDNO) {
-        b.Dialog.OnCommand(Dlg::IDC_DELETE);
+        b.Dialog.OnCommand(IDC_DELETE);
       } else {
         b.List().CurrentView()->setFocus();
         QTest::keyClick(b.List().CurrentView(), Qt::Key_Delete);
@@ -506,7 +504,7 @@ private slots:
     QVERIFY(fs::exists(server.Pub() / "page.html"));
 
     field->setText(QStringLiteral("page.html"));
-    b.Control<QPushButton>(1)->click();
+    b.Control<QPushButton>(IDOK)->click();
     QVERIFY(MessageBoxes::TakeShown().isEmpty());
     QCOMPARE(b.Dialog.result(), int(QDialog::Accepted));
     QCOMPARE(b.Dialog.ResultPath(), QStringLiteral("/pub/page.html"));
@@ -543,11 +541,11 @@ private slots:
         {japanese, Way::Backspace, QStringLiteral("/")},
         {QStringLiteral("/pub"), Way::Backspace, QStringLiteral("/")},
     };
-    auto* up = b.Control<QPushButton>(Dlg::IDC_UP);
+    auto* up = b.Control<QPushButton>(IDC_UP);
     for (const Case& c : cases) {
       const auto how = static_cast<int>(c.How);
       // Into the start folder the way the user walks: down from the root.
-      b.Control<QLineEdit>(Dlg::IDC_STARTDIR)->setText(c.Start);
+      b.Control<QLineEdit>(IDC_STARTDIR)->setText(c.Start);
       b.Toggle()->click();
       QTRY_VERIFY_WITH_TIMEOUT(b.Toggle()->isEnabled() && !b.List().isVisible(), 15000);
       QVERIFY(b.Connect(c.Start));
@@ -565,8 +563,8 @@ private slots:
           case Way::Menu:
             b.List().CurrentView()->setFocus();
             QVERIFY(b.Dialog.OnContextMenu({10, 10}));
-            QVERIFY(b.Dialog.ContextMenuItem(Dlg::IDC_UP)->isEnabled());
-            b.Dialog.ContextMenuItem(Dlg::IDC_UP)->trigger();
+            QVERIFY(b.Dialog.ContextMenuItem(IDC_UP)->isEnabled());
+            b.Dialog.ContextMenuItem(IDC_UP)->trigger();
             b.Dialog.ContextMenu()->hide();
             break;
           case Way::Backspace:
@@ -586,7 +584,7 @@ private slots:
         QVERIFY(!up->isEnabled());
         b.List().CurrentView()->setFocus();
         QVERIFY(b.Dialog.OnContextMenu({10, 10}));
-        QVERIFY(!b.Dialog.ContextMenuItem(Dlg::IDC_UP)->isEnabled());
+        QVERIFY(!b.Dialog.ContextMenuItem(IDC_UP)->isEnabled());
         b.Dialog.ContextMenu()->hide();
         // Backspace in the root asks for nothing.
         QTest::keyClick(b.List().CurrentView(), Qt::Key_Backspace);
@@ -632,7 +630,7 @@ private slots:
 
     // A rename sends its very bytes back.
     b.List().Select(4);
-    b.Dialog.OnCommand(Dlg::IDC_RENAME);
+    b.Dialog.OnCommand(IDC_RENAME);
     QVERIFY(b.TypeLabel(QStringLiteral("b.txt"), Qt::Key_Return));
     QTRY_COMPARE_WITH_TIMEOUT(b.List().Name(4), QStringLiteral("b.txt"), 15000);
     const auto received = peer->Received();
@@ -645,15 +643,15 @@ private slots:
                            [](const std::string& l) { return l.rfind("LIST", 0) == 0; });
     };
     const auto listed = lists();
-    for (int id : {Dlg::IDC_LISTMODE, Dlg::IDC_LISTMODE, Dlg::IDC_DETAILS}) {
+    for (int id : {IDC_LISTMODE, IDC_LISTMODE, IDC_DETAILS}) {
       b.Control<QPushButton>(id)->click();
-      QCOMPARE(b.List().IsDetails(), id == Dlg::IDC_DETAILS);
+      QCOMPARE(b.List().IsDetails(), id == IDC_DETAILS);
       QCOMPARE(b.List().Count(), 5);
     }
     QCOMPARE(b.List().PlainView()->model(), b.List().DetailsView()->model());
     QCOMPARE(lists(), listed);
     // A new listing starts the icons again at 0.
-    QVERIFY(b.ListAfter([&] { b.Dialog.OnCommand(Dlg::IDC_SUBDIR); }));
+    QVERIFY(b.ListAfter([&] { b.Dialog.OnCommand(IDC_SUBDIR); }));
     QCOMPARE(b.List().Icons().Count(), 5);
     QCOMPARE(b.List().RowAt(1).Icon, 0);
   }
@@ -731,12 +729,12 @@ private slots:
     });
     // The window may take a while over the first half under a sanitizer.
     Browser b(peer->Address(), VsftpdServer::Password, 60000ms);
-    b.Control<QLineEdit>(Dlg::IDC_STARTDIR)->setText(QStringLiteral("/"));
+    b.Control<QLineEdit>(IDC_STARTDIR)->setText(QStringLiteral("/"));
     const std::size_t before = ResidentBytes();
     b.Toggle()->click();
     QTRY_VERIFY_WITH_TIMEOUT(b.List().Count() == count / 2, 60000);
     // Still answering: a view switch takes effect during the listing.
-    b.Control<QPushButton>(Dlg::IDC_LISTMODE)->click();
+    b.Control<QPushButton>(IDC_LISTMODE)->click();
     QVERIFY(!b.List().IsDetails());
     firstHalfShown.set_value();
     QTRY_VERIFY_WITH_TIMEOUT(b.Listings() == 1, 60000);
@@ -773,7 +771,7 @@ private slots:
       }
     });
     Browser b(peer->Address(), VsftpdServer::Password, 500ms);
-    b.Control<QLineEdit>(Dlg::IDC_STARTDIR)->setText(QStringLiteral("/"));
+    b.Control<QLineEdit>(IDC_STARTDIR)->setText(QStringLiteral("/"));
     b.Toggle()->click();
     QTRY_VERIFY_WITH_TIMEOUT(b.List().Count() > 0, 15000);
 
@@ -840,11 +838,11 @@ private slots:
       if (change.startsWith(QLatin1Char('-'))) {
         b.List().Select(b.Row(change.mid(1)));
         MessageBoxes::SetNextAnswer(IDYES);
-        b.Dialog.OnCommand(Dlg::IDC_DELETE);
+        b.Dialog.OnCommand(IDC_DELETE);
       } else {
         const QStringList names = change.split(QLatin1Char('>'));
         b.List().Select(b.Row(names[0]));
-        b.Dialog.OnCommand(Dlg::IDC_RENAME);
+        b.Dialog.OnCommand(IDC_RENAME);
         QVERIFY(b.TypeLabel(names[1], Qt::Key_Return));
       }
     }
@@ -893,7 +891,7 @@ private slots:
     QCOMPARE(b.Toggle()->text(), QStringLiteral("接続"));
     QVERIFY(b.Toggle()->isEnabled());
     QVERIFY(!b.List().isVisible());
-    QVERIFY(b.Control(Dlg::IDC_FRAME)->isVisible());
+    QVERIFY(b.Control(IDC_FRAME)->isVisible());
     QCOMPARE(b.Shown(), QString());
 
     // The next click logs on again, and the listing comes whole.
@@ -906,7 +904,7 @@ private slots:
     FileDialogs::SetNextAnswer(target);
     b.List().Select(0);
     const int before = static_cast<int>(b.Status().size());
-    b.Dialog.OnCommand(Dlg::IDC_DOWNLOAD);
+    b.Dialog.OnCommand(IDC_DOWNLOAD);
     QTRY_VERIFY_WITH_TIMEOUT(
         b.Status().size() >= before + 2 && b.Status().first().startsWith(QStringLiteral("Err: ")),
         15000);

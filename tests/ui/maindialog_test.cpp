@@ -284,9 +284,9 @@ private slots:
       const Settings before = w.CurrentSettings();
       CSettingsDialog* d = w.GetSettingsDialog();
       QTimer::singleShot(0, [&] {
-        d->Ui().Control<QComboBox>(CSettingsDialog::IDC_SLEEP)->setCurrentIndex(timer);
-        d->Ui().Control<QComboBox>(CSettingsDialog::IDC_IP_MODE)->setCurrentIndex(1);
-        d->Ui().Control<QLineEdit>(CSettingsDialog::IDC_TRACE)->setText("mx.example.test");
+        d->Ui().Control<QComboBox>(IDC_SLEEP)->setCurrentIndex(timer);
+        d->Ui().Control<QComboBox>(IDC_IP_MODE)->setCurrentIndex(1);
+        d->Ui().Control<QLineEdit>(IDC_TRACE)->setText("mx.example.test");
         if (how == "exit") {
           w.OnCommand(IDM_EXIT);
         }
@@ -323,7 +323,7 @@ private slots:
       QTimer::singleShot(0, [&] {
         for (QWidget* top : QApplication::topLevelWidgets()) {
           if (auto* about = qobject_cast<CAboutDialog*>(top); about && about->isVisible()) {
-            shown.append(about->Ui().Control<QLabel>(CAboutDialog::IDC_VERSION)->text());
+            shown.append(about->Ui().Control<QLabel>(IDC_VERSION)->text());
             about->reject();
           }
         }
@@ -391,7 +391,7 @@ private slots:
     CSettingsDialog* d = w.GetSettingsDialog();
     const auto choose = [&](int mode) {
       QTimer::singleShot(0, [&, mode] {
-        d->Ui().Control<QComboBox>(CSettingsDialog::IDC_IP_MODE)->setCurrentIndex(mode);
+        d->Ui().Control<QComboBox>(IDC_IP_MODE)->setCurrentIndex(mode);
         d->accept();
       });
       w.OnCommand(IDM_SETTING);
@@ -707,7 +707,7 @@ private slots:
     QVERIFY(SaveSettings(*MakeFileRegistryStore(f.SettingsFile), elsewhere));
     MessageBoxes::SetNextAnswer(answer);
     if (path == "exit command") {
-      w.Ui().MenuItem(IDOK_COMMAND)->trigger();
+      w.Ui().MenuItem(IDOK)->trigger();
     } else if (path == "tray exit") {
       w.GetTrayMenu()->actions().last()->trigger();
     } else if (path == "Enter") {

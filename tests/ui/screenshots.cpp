@@ -65,21 +65,21 @@ int main(int argc, char* argv[]) {
   CFtpBrowserDialog browser(QString::fromStdString(server.Address()), test::VsftpdServer::User,
                             test::VsftpdServer::Password);
   browser.show();
-  browser.Controls().Control<QLineEdit>(CFtpBrowserDialog::IDC_STARTDIR)->setText("/pub");
+  browser.Controls().Control<QLineEdit>(IDC_STARTDIR)->setText("/pub");
   ok &= Save(&browser, folder, "ftp-browser-connection.png");
   QSignalSpy listed(&browser, &CFtpBrowserDialog::ListingDone);
-  browser.Controls().Control<QPushButton>(CFtpBrowserDialog::IDC_TOGGLE)->click();
+  browser.Controls().Control<QPushButton>(IDC_TOGGLE)->click();
   if (!QTest::qWaitFor([&] { return listed.count() > 0; }, 20000)) {
     std::fprintf(stderr, "no listing\n");
     return 1;
   }
   browser.FileList()->Select(4);
-  browser.Controls().Control<QLineEdit>(CFtpBrowserDialog::IDC_FILENAME)->setText("ip.html");
+  browser.Controls().Control<QLineEdit>(IDC_FILENAME)->setText("ip.html");
   ok &= Save(&browser, folder, "ftp-browser-details.png");
-  browser.OnCommand(CFtpBrowserDialog::IDC_LISTMODE);
+  browser.OnCommand(IDC_LISTMODE);
   ok &= Save(&browser, folder, "ftp-browser-list.png");
-  browser.OnCommand(CFtpBrowserDialog::IDC_DETAILS);
-  browser.Controls().Control<QPushButton>(CFtpBrowserDialog::IDC_TOGGLE)->click();
+  browser.OnCommand(IDC_DETAILS);
+  browser.Controls().Control<QPushButton>(IDC_TOGGLE)->click();
   if (!QTest::qWaitFor([&] { return !browser.FileList()->isVisible(); }, 20000)) {
     std::fprintf(stderr, "no disconnection\n");
     return 1;

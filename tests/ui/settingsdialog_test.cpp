@@ -41,13 +41,13 @@ const Settings kRecord{"ftp.example.jp",
 
 // Which edit shows which field, as the layout labels them.
 const std::map<int, std::string Settings::*> kEditFields = {
-    {D::IDC_SERVER, &Settings::Server},
-    {D::IDC_USER, &Settings::User},
-    {D::IDC_PASSWORD, &Settings::Password},
-    {D::IDC_FTP_FILE, &Settings::FtpFile},
-    {D::IDC_ONLINE_FILE, &Settings::OnlineFile},
-    {D::IDC_OFFLINE_FILE, &Settings::OfflineFile},
-    {D::IDC_TRACE, &Settings::Trace}};
+    {IDC_SERVER, &Settings::Server},
+    {IDC_USER, &Settings::User},
+    {IDC_PASSWORD, &Settings::Password},
+    {IDC_FTP_FILE, &Settings::FtpFile},
+    {IDC_ONLINE_FILE, &Settings::OnlineFile},
+    {IDC_OFFLINE_FILE, &Settings::OfflineFile},
+    {IDC_TRACE, &Settings::Trace}};
 
 // The dialog as an opening with this record shows it.
 struct Shown : D {
@@ -69,12 +69,12 @@ void Click(const D& d, int id) {
 
 // The controls only publishing uses, in id order.
 const QList<int> kPublishing = [] {
-  QList<int> ids = {D::IDC_FTP_GROUP,       D::IDC_ONLINE_FILE,
-                    D::IDC_FTP_FILE,        D::IDC_PASSWORD,
-                    D::IDC_SERVER,          D::IDC_USER,
-                    D::IDC_OFFLINE_FILE,    D::IDC_BROWSE_ONLINE_FILE,
-                    D::IDC_BROWSE_FTP_FILE, D::IDC_BROWSE_OFFLINE_FILE,
-                    D::IDC_CREATE_WWW_OPEN, D::IDC_SHOW_PASSWORD};
+  QList<int> ids = {IDC_FTP_GROUP,       IDC_ONLINE_FILE,
+                    IDC_FTP_FILE,        IDC_PASSWORD,
+                    IDC_SERVER,          IDC_USER,
+                    IDC_OFFLINE_FILE,    IDC_BROWSE_ONLINE_FILE,
+                    IDC_BROWSE_FTP_FILE, IDC_BROWSE_OFFLINE_FILE,
+                    IDC_CREATE_WWW_OPEN, IDC_SHOW_PASSWORD};
   std::sort(ids.begin(), ids.end());
   return ids;
 }();
@@ -142,17 +142,17 @@ private slots:
     Shown dialog(record);
     const QList<int> greyed = ipGetOnly ? kPublishing : QList<int>();
     QCOMPARE(Disabled(dialog), greyed);
-    Click(dialog, D::IDC_IP_GET_ONLY);
+    Click(dialog, IDC_IP_GET_ONLY);
     QCOMPARE(Disabled(dialog), ipGetOnly ? QList<int>() : kPublishing);
-    Click(dialog, D::IDC_IP_GET_ONLY);
+    Click(dialog, IDC_IP_GET_ONLY);
     QCOMPARE(Disabled(dialog), greyed);
     for (const auto& [id, field] : kEditFields) {
       QCOMPARE(Edit(dialog, id)->text(), QString::fromStdString(record.*field));
     }
-    QCOMPARE(List(dialog, D::IDC_SLEEP)->currentText(), shownTimer);
-    QCOMPARE(List(dialog, D::IDC_IP_MODE)->currentText(), shownIp);
+    QCOMPARE(List(dialog, IDC_SLEEP)->currentText(), shownTimer);
+    QCOMPARE(List(dialog, IDC_IP_MODE)->currentText(), shownIp);
     if (pick >= 0) {
-      List(dialog, D::IDC_SLEEP)->setCurrentIndex(pick);
+      List(dialog, IDC_SLEEP)->setCurrentIndex(pick);
     }
     Click(dialog, 1);
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
@@ -168,9 +168,9 @@ private slots:
   void CancelReturnsNothingAndTheNextOpeningStartsAfresh() {
     D dialog;
     QTimer::singleShot(0, &dialog, [&] {
-      Edit(dialog, D::IDC_SERVER)->setText("typed.example");
-      List(dialog, D::IDC_SLEEP)->setCurrentIndex(1);
-      Click(dialog, D::IDC_IP_GET_ONLY);
+      Edit(dialog, IDC_SERVER)->setText("typed.example");
+      List(dialog, IDC_SLEEP)->setCurrentIndex(1);
+      Click(dialog, IDC_IP_GET_ONLY);
       Click(dialog, 2);
     });
     QVERIFY(!dialog.Edit(kRecord));
@@ -179,8 +179,8 @@ private slots:
     QString server, timer;
     QList<int> disabled;
     QTimer::singleShot(0, &dialog, [&] {
-      server = Edit(dialog, D::IDC_SERVER)->text();
-      timer = List(dialog, D::IDC_SLEEP)->currentText();
+      server = Edit(dialog, IDC_SERVER)->text();
+      timer = List(dialog, IDC_SLEEP)->currentText();
       disabled = Disabled(dialog);
       Click(dialog, 1);
     });
@@ -193,10 +193,10 @@ private slots:
   // Which texts each field refuses is the settings test's; here a refusal
   // keeps the dialog open on what was typed, and the mended text is taken.
   void RefusesTextsThatWouldNotLoadBack() {
-    const int id = D::IDC_OFFLINE_FILE;
+    const int id = IDC_OFFLINE_FILE;
     const QString text = "/home/u/〜/off.html";  // comes back as another character
     Shown dialog;
-    Edit(dialog, D::IDC_USER)->setText("typed user");
+    Edit(dialog, IDC_USER)->setText("typed user");
     Edit(dialog, id)->setText(text);
     MessageBoxes::SetNextAnswer(IDOK);
     Click(dialog, 1);
@@ -206,7 +206,7 @@ private slots:
     QVERIFY2(shown[0].Text.contains("オフライン"), qPrintable(shown[0].Text));
     QVERIFY(dialog.isVisible());
     QCOMPARE(Edit(dialog, id)->text(), text);
-    QCOMPARE(Edit(dialog, D::IDC_USER)->text(), QString("typed user"));
+    QCOMPARE(Edit(dialog, IDC_USER)->text(), QString("typed user"));
 
     Edit(dialog, id)->setText("mended");
     Click(dialog, 1);
@@ -221,9 +221,9 @@ private slots:
     QTest::addColumn<int>("field");
     QTest::addColumn<QString>("answer");  // empty: cancelled
     QTest::newRow("online, chosen")
-        << D::IDC_BROWSE_ONLINE_FILE << D::IDC_ONLINE_FILE << "/home/u/ページ/page.html";
+        << IDC_BROWSE_ONLINE_FILE << IDC_ONLINE_FILE << "/home/u/ページ/page.html";
     QTest::newRow("offline, cancelled")
-        << D::IDC_BROWSE_OFFLINE_FILE << D::IDC_OFFLINE_FILE << QString();
+        << IDC_BROWSE_OFFLINE_FILE << IDC_OFFLINE_FILE << QString();
   }
   void LocalBrowseKeepsWhatWasTyped() {
     QFETCH(int, button);
@@ -231,8 +231,8 @@ private slots:
     QFETCH(QString, answer);
     Shown dialog;
     // Typed at the end of the field, which the opening has focused.
-    Edit(dialog, D::IDC_SERVER)->end(false);
-    QTest::keyClicks(Edit(dialog, D::IDC_SERVER), ".typed");
+    Edit(dialog, IDC_SERVER)->end(false);
+    QTest::keyClicks(Edit(dialog, IDC_SERVER), ".typed");
     Edit(dialog, field)->setText("typed file");
     FileDialogs::SetNextAnswer(answer.isEmpty() ? std::nullopt : std::optional(answer));
     Click(dialog, button);
@@ -254,10 +254,10 @@ private slots:
     Shown dialog;
     CFtpBrowserDialog browser;
     browser.show();
-    QLineEdit* browserField = browser.Controls().Control<QLineEdit>(CFtpBrowserDialog::IDC_PASSWORD);
+    QLineEdit* browserField = browser.Controls().Control<QLineEdit>(IDC_PASSWORD);
     browserField->setText(QString::fromStdString(kRecord.Password));
     const QString secret = QString::fromStdString(kRecord.Password);
-    for (QLineEdit* field : {Edit(dialog, D::IDC_PASSWORD), browserField}) {
+    for (QLineEdit* field : {Edit(dialog, IDC_PASSWORD), browserField}) {
       QCOMPARE(field->text(), secret);
       QCOMPARE(field->echoMode(), QLineEdit::Password);
       QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(field);
@@ -270,14 +270,14 @@ private slots:
       QVERIFY(text);
       QVERIFY(!text->text(0, text->characterCount()).contains(QString("pass")));
     }
-    auto* show = dialog.Ui().Control<QCheckBox>(D::IDC_SHOW_PASSWORD);
+    auto* show = dialog.Ui().Control<QCheckBox>(IDC_SHOW_PASSWORD);
     QVERIFY(show);
     QCOMPARE(show->text(), QString("表示(&V)"));
     show->click();
-    QCOMPARE(Edit(dialog, D::IDC_PASSWORD)->echoMode(), QLineEdit::Normal);
+    QCOMPARE(Edit(dialog, IDC_PASSWORD)->echoMode(), QLineEdit::Normal);
     // Inside the frame, clear of every other control, its text uncut.
     QVERIFY(show->width() >= show->sizeHint().width());
-    QVERIFY(dialog.Ui().ControlWidget(D::IDC_FTP_GROUP)->geometry().contains(show->geometry()));
+    QVERIFY(dialog.Ui().ControlWidget(IDC_FTP_GROUP)->geometry().contains(show->geometry()));
     for (QWidget* other : dialog.Ui().Client()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
       if (other != show && !qobject_cast<QGroupBox*>(other) && other->isVisible()) {
         QVERIFY2(!other->geometry().intersects(show->geometry()), qPrintable(other->objectName()));
@@ -287,7 +287,7 @@ private slots:
     dialog.reject();
     dialog.show();
     QVERIFY(!show->isChecked());
-    QCOMPARE(Edit(dialog, D::IDC_PASSWORD)->echoMode(), QLineEdit::Password);
+    QCOMPARE(Edit(dialog, IDC_PASSWORD)->echoMode(), QLineEdit::Password);
   }
 
   // A keyboard user: the dialog opens on its first field, Tab walks the
@@ -297,27 +297,27 @@ private slots:
     QTest::addColumn<int>("ipGetOnly");
     QTest::addColumn<QList<int>>("chain");
     QTest::newRow("publishing") << 0
-                                << QList<int>{D::IDC_SERVER,
-                                              D::IDC_USER,
-                                              D::IDC_PASSWORD,
-                                              D::IDC_SHOW_PASSWORD,
-                                              D::IDC_FTP_FILE,
-                                              D::IDC_BROWSE_FTP_FILE,
-                                              D::IDC_ONLINE_FILE,
-                                              D::IDC_BROWSE_ONLINE_FILE,
-                                              D::IDC_OFFLINE_FILE,
-                                              D::IDC_BROWSE_OFFLINE_FILE,
-                                              D::IDC_TRACE,
-                                              D::IDC_SLEEP,
-                                              D::IDC_IP_MODE,
-                                              D::IDC_CREATE_WWW_OPEN,
-                                              D::IDC_IP_GET_ONLY,
+                                << QList<int>{IDC_SERVER,
+                                              IDC_USER,
+                                              IDC_PASSWORD,
+                                              IDC_SHOW_PASSWORD,
+                                              IDC_FTP_FILE,
+                                              IDC_BROWSE_FTP_FILE,
+                                              IDC_ONLINE_FILE,
+                                              IDC_BROWSE_ONLINE_FILE,
+                                              IDC_OFFLINE_FILE,
+                                              IDC_BROWSE_OFFLINE_FILE,
+                                              IDC_TRACE,
+                                              IDC_SLEEP,
+                                              IDC_IP_MODE,
+                                              IDC_CREATE_WWW_OPEN,
+                                              IDC_IP_GET_ONLY,
                                               1,
                                               2};
     // The greyed fields are passed over; the first field left is the mail server.
     QTest::newRow("address only") << 1
-                                  << QList<int>{D::IDC_TRACE, D::IDC_SLEEP, D::IDC_IP_MODE,
-                                                D::IDC_IP_GET_ONLY, 1, 2};
+                                  << QList<int>{IDC_TRACE, IDC_SLEEP, IDC_IP_MODE,
+                                                IDC_IP_GET_ONLY, 1, 2};
   }
   void KeyboardReachesEveryControl() {
     QFETCH(int, ipGetOnly);
@@ -337,7 +337,7 @@ private slots:
       return std::optional<FtpBrowseResult>();
     });
     if (ipGetOnly == 0) {
-      QWidget* browse = dialog.Ui().ControlWidget(D::IDC_BROWSE_FTP_FILE);
+      QWidget* browse = dialog.Ui().ControlWidget(IDC_BROWSE_FTP_FILE);
       browse->setFocus();
       QTest::keyClick(browse, Qt::Key_Space);
       QVERIFY(browsed);
@@ -348,7 +348,7 @@ private slots:
   // a screen reader's toggle action, a program's setChecked, a click.
   void AddressOnlyFollowsEveryToggle() {
     Shown dialog;
-    auto* box = dialog.Ui().Control<QCheckBox>(D::IDC_IP_GET_ONLY);
+    auto* box = dialog.Ui().Control<QCheckBox>(IDC_IP_GET_ONLY);
     QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(box);
     QVERIFY(reader && reader->actionInterface());
     const QString toggle = QAccessibleActionInterface::toggleAction();
@@ -367,7 +367,7 @@ private slots:
   void ListsShowTheirLongestItem() {
     Shown dialog;
     QRect previous;
-    for (int id : {D::IDC_SLEEP, D::IDC_IP_MODE}) {
+    for (int id : {IDC_SLEEP, IDC_IP_MODE}) {
       QComboBox* list = List(dialog, id);
       QStyleOptionComboBox option;
       option.initFrom(list);
@@ -391,8 +391,8 @@ private slots:
     VsftpdServer server;
     QVERIFY2(server.Started(), server.Error().c_str());
     Shown dialog;
-    Edit(dialog, D::IDC_SERVER)->setText(QString::fromStdString(server.Address()));
-    Edit(dialog, D::IDC_TRACE)->setText("typed.mail");
+    Edit(dialog, IDC_SERVER)->setText(QString::fromStdString(server.Address()));
+    Edit(dialog, IDC_TRACE)->setText("typed.mail");
 
     // Mends the account in the browser the button opens, then Open after a
     // log-on, else Cancel, so the test never hangs.
@@ -406,21 +406,21 @@ private slots:
         }
         const DialogBuilder& ui = browser->Controls();
         QSignalSpy listed(browser, &CFtpBrowserDialog::ListingDone);
-        ui.Control<QLineEdit>(CFtpBrowserDialog::IDC_USER)->setText(VsftpdServer::User);
-        ui.Control<QLineEdit>(CFtpBrowserDialog::IDC_PASSWORD)->setText(VsftpdServer::Password);
+        ui.Control<QLineEdit>(IDC_USER)->setText(VsftpdServer::User);
+        ui.Control<QLineEdit>(IDC_PASSWORD)->setText(VsftpdServer::Password);
         if (logOn) {
-          ui.Control<QLineEdit>(CFtpBrowserDialog::IDC_STARTDIR)->setText("/");
-          ui.Control<QAbstractButton>(CFtpBrowserDialog::IDC_TOGGLE)->click();
+          ui.Control<QLineEdit>(IDC_STARTDIR)->setText("/");
+          ui.Control<QAbstractButton>(IDC_TOGGLE)->click();
           opened = QTest::qWaitFor([&] { return listed.count() > 0; }, 30000);
-          ui.Control<QLineEdit>(CFtpBrowserDialog::IDC_FILENAME)->setText("index.html");
+          ui.Control<QLineEdit>(IDC_FILENAME)->setText("index.html");
         }
-        ui.Control<QAbstractButton>(opened ? 1 : 2)->click();
+        ui.Control<QAbstractButton>(opened ? IDOK : IDCANCEL)->click();
       });
-      Click(dialog, D::IDC_BROWSE_FTP_FILE);
+      Click(dialog, IDC_BROWSE_FTP_FILE);
     };
     browse(false);
-    QCOMPARE(Edit(dialog, D::IDC_USER)->text(), QString::fromStdString(kRecord.User));
-    QCOMPARE(Edit(dialog, D::IDC_FTP_FILE)->text(), QString::fromStdString(kRecord.FtpFile));
+    QCOMPARE(Edit(dialog, IDC_USER)->text(), QString::fromStdString(kRecord.User));
+    QCOMPARE(Edit(dialog, IDC_FTP_FILE)->text(), QString::fromStdString(kRecord.FtpFile));
     browse(true);
     QVERIFY(opened);
     Click(dialog, 1);
