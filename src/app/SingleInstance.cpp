@@ -4,17 +4,23 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QLockFile>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -77,31 +83,146 @@ bool IsOwnSocket(const QString& path) {
          info.st_uid == ::geteuid();
 }
 
-void Serve(QLocalSocket* peer, const std::function<void()>& onShow) {
-  QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
-  // A peer that says nothing, or too much, is not waited for.
-  QTimer::singleShot(kRequestWaitMs, peer, [peer] { peer->abort(); });
-  auto request = std::make_shared<QByteArray>();
-  QObject::connect(peer, &QLocalSocket::readyRead, peer, [peer, request, onShow] {
-    request->append(peer->read(kMaxRequest + 1 - request->size()));
-    const qsizetype end = request->indexOf('\n');
+bool ToAddress(const QString& path, sockaddr_un& address) {
+  const QByteArray bytes = path.toLocal8Bit();
+  if (bytes.isEmpty() || std::size_t(bytes.size()) >= sizeof address.sun_path) {
+    return false;
+  }
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, bytes.constData(), std::size_t(bytes.size()));
+  return true;
+}
+
+// Waits for `events` on `fd` for at most `wait`; false on time-out or error.
+bool Await(int fd, short events, milliseconds wait) {
+  pollfd entry{fd, events, 0};
+  for (;;) {
+    const int n = ::poll(&entry, 1, int(std::max<std::int64_t>(0, wait.count())));
+    if (n >= 0 || errno != EINTR) {
+      return n > 0;
+    }
+  }
+}
+
+class Descriptor {
+public:
+  explicit Descriptor(int fd = -1) : Fd(fd) {}
+  ~Descriptor() {
+    if (Fd >= 0) {
+      ::close(Fd);
+    }
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return Fd; }
+
+private:
+  int Fd;
+};
+
+}  // namespace
+
+// Answers each peer on the thread of the application object; a peer that
+// says nothing, or too much, is not waited for.
+class SingleInstance::Listener {
+public:
+  Listener(int fd, QString path, std::function<void()> onShow)
+      : Fd(fd), Path(path.toLocal8Bit()), OnShow(std::move(onShow)),
+        Incoming(std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read)) {
+    QObject::connect(Incoming.get(), &QSocketNotifier::activated, &Context, [this] { Accept(); });
+  }
+  ~Listener() {
+    Incoming.reset();
+    for (auto& [fd, peer] : Peers) {
+      peer.Notifier.reset();
+      ::close(fd);
+    }
+    ::close(Fd);
+    ::unlink(Path.constData());
+  }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+private:
+  struct Peer {
+    QByteArray Request;
+    std::unique_ptr<QSocketNotifier> Notifier;
+    std::unique_ptr<QTimer> Patience;
+    bool Done = false;
+  };
+
+  void Accept() {
+    for (;;) {
+      const int fd = ::accept4(Fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) {
+        return;  // none left, or one that went away before it was taken
+      }
+      Peer& peer = Peers[fd];
+      peer.Notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+      QObject::connect(peer.Notifier.get(), &QSocketNotifier::activated, &Context,
+                       [this, fd] { Read(fd); });
+      peer.Patience = std::make_unique<QTimer>();
+      peer.Patience->setSingleShot(true);
+      QObject::connect(peer.Patience.get(), &QTimer::timeout, &Context, [this, fd] { Drop(fd); });
+      peer.Patience->start(kRequestWaitMs);
+    }
+  }
+
+  void Read(int fd) {
+    Peer& peer = Peers[fd];
+    if (peer.Done) {
+      return;
+    }
+    char buffer[kMaxRequest + 1];
+    const ssize_t n = ::recv(fd, buffer, std::size_t(kMaxRequest + 1 - peer.Request.size()), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      return;
+    }
+    if (n <= 0) {
+      Drop(fd);  // gone before it asked
+      return;
+    }
+    peer.Request.append(buffer, qsizetype(n));
+    const qsizetype end = peer.Request.indexOf('\n');
     if (end < 0) {
-      if (request->size() > kMaxRequest) {
-        peer->abort();
+      if (peer.Request.size() > kMaxRequest) {
+        Drop(fd);
       }
       return;
     }
-    if (request->left(end) != kRequest) {
-      peer->abort();
+    if (peer.Request.left(end) == kRequest) {
+      OnShow();
+      // A fresh socket's buffer takes the few bytes at once; a peer that has
+      // gone meanwhile is no reason for a signal.
+      (void)::send(fd, kReply, sizeof kReply - 1, MSG_NOSIGNAL);
+    }
+    Drop(fd);
+  }
+
+  // Later: the peer's notifier or timer may be the one calling. Its number
+  // stays taken until then, so no new peer gets it meanwhile.
+  void Drop(int fd) {
+    Peer& peer = Peers[fd];
+    if (peer.Done) {
       return;
     }
-    onShow();
-    peer->write(kReply);
-    peer->disconnectFromServer();  // once the reply is out
-  });
-}
+    peer.Done = true;
+    peer.Notifier->setEnabled(false);
+    peer.Patience->stop();
+    QTimer::singleShot(0, &Context, [this, fd] {
+      Peers.erase(fd);
+      ::close(fd);
+    });
+  }
 
-}  // namespace
+  const int Fd;
+  const QByteArray Path;
+  const std::function<void()> OnShow;
+  QObject Context;  // what the signals run in; gone first, with them
+  std::unique_ptr<QSocketNotifier> Incoming;
+  std::map<int, Peer> Peers;
+};
 
 SingleInstance::SingleInstance(std::filesystem::path settingsFile, milliseconds patience)
     : File(std::move(settingsFile)), Patience(patience) {
@@ -127,31 +248,55 @@ bool SingleInstance::TryLock() {
 }
 
 SingleInstance::Answer SingleInstance::AskToShow(milliseconds wait) const {
-  if (Name.isEmpty() || !IsOwnSocket(Name)) {
+  sockaddr_un address{};
+  if (Name.isEmpty() || !IsOwnSocket(Name) || !ToAddress(Name, address)) {
     return Answer::NotListening;
   }
   const auto deadline = Clock::now() + wait;
   auto left = [&deadline] {
-    return int(std::max<std::int64_t>(
-        0, std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count()));
+    return std::max(milliseconds(0),
+                    std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
   };
-  QLocalSocket socket;
-  socket.connectToServer(Name);
-  if (!socket.waitForConnected(std::min(left(), int(kConnectWait.count())))) {
+  const Descriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (socket.Get() < 0) {
     return Answer::NotListening;
   }
-  socket.write(kRequest);
-  socket.write("\n");
-  if (!socket.waitForBytesWritten(left())) {
+  // A listener takes the connection at once; one whose backlog is full
+  // takes it once it has accepted the others.
+  if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    int error = errno;
+    if (error == EAGAIN || error == EINPROGRESS) {
+      socklen_t size = sizeof error;
+      error = Await(socket.Get(), POLLOUT, std::min(left(), kConnectWait)) &&
+                      ::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0
+                  ? error
+                  : ETIMEDOUT;
+    }
+    if (error != 0) {
+      return Answer::NotListening;
+    }
+  }
+  const std::string request = std::string(kRequest) + '\n';
+  if (!Await(socket.Get(), POLLOUT, left()) ||
+      ::send(socket.Get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+          ssize_t(request.size())) {
     return Answer::NoReply;
   }
-  QByteArray reply;
-  while (!reply.contains('\n')) {
-    if (!socket.waitForReadyRead(left())) {
+  std::string reply;
+  while (reply.find('\n') == std::string::npos) {
+    if (!Await(socket.Get(), POLLIN, left())) {
       return Answer::NoReply;
     }
-    reply.append(socket.read(qsizetype(sizeof kReply) - reply.size()));
-    if (reply.size() >= qsizetype(sizeof kReply)) {
+    char buffer[sizeof kReply];
+    const ssize_t n = ::recv(socket.Get(), buffer, sizeof kReply - reply.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      continue;
+    }
+    if (n <= 0) {
+      return Answer::NoReply;
+    }
+    reply.append(buffer, std::size_t(n));
+    if (reply.size() >= sizeof kReply) {
       return Answer::NoReply;  // longer than the reply: not ours
     }
   }
@@ -191,24 +336,25 @@ std::optional<int> SingleInstance::ClaimOrHandOver() {
 }
 
 bool SingleInstance::Listen(std::function<void()> onShow) {
-  if (!LockFileHeld || !LockFileHeld->isLocked() || Name.isEmpty()) {
+  sockaddr_un address{};
+  if (!LockFileHeld || !LockFileHeld->isLocked() || !ToAddress(Name, address)) {
     return false;
   }
   // Holding the lock, a socket file of that name is one a killed first
   // start left: nobody answers on it.
-  QLocalServer::removeServer(Name);
-  Server = std::make_unique<QLocalServer>();
-  Server->setSocketOptions(QLocalServer::UserAccessOption);
-  QLocalServer* server = Server.get();
-  QObject::connect(server, &QLocalServer::newConnection, server, [server, onShow] {
-    while (QLocalSocket* peer = server->nextPendingConnection()) {
-      Serve(peer, onShow);
-    }
-  });
-  if (!Server->listen(Name)) {
-    Server.reset();
+  ::unlink(address.sun_path);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
     return false;
   }
+  // Only the user may connect, wherever the socket is.
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::chmod(address.sun_path, S_IRUSR | S_IWUSR) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    ::close(fd);
+    ::unlink(address.sun_path);
+    return false;
+  }
+  Server = std::make_unique<Listener>(fd, Name, std::move(onShow));
   return true;
 }
 

@@ -9,6 +9,10 @@
 // yet. A holder killed outright leaves its lock and socket file behind: the
 // lock is taken over once its process is gone, and the socket file is
 // replaced.
+//
+// The socket is a plain Unix one watched by the event loop: it is the only
+// socket the window itself needs, and Qt's network module for it would cost
+// every start more memory than the rest of the hand-over together.
 #pragma once
 
 #include <QString>
@@ -19,7 +23,6 @@
 #include <memory>
 #include <optional>
 
-class QLocalServer;
 class QLockFile;
 
 namespace tavro {
@@ -59,6 +62,7 @@ public:
   std::filesystem::path LockFile() const { return Lock; }
 
 private:
+  class Listener;
   enum class Answer { Shown, NotListening, NoReply };
   bool TryLock();
   Answer AskToShow(std::chrono::milliseconds wait) const;
@@ -68,7 +72,7 @@ private:
   QString Name;
   std::chrono::milliseconds Patience;
   std::unique_ptr<QLockFile> LockFileHeld;
-  std::unique_ptr<QLocalServer> Server;
+  std::unique_ptr<Listener> Server;
 };
 
 }  // namespace tavro

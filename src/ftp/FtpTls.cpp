@@ -1,5 +1,4 @@
 #include "ftp/FtpTls.h"
-#include "platform/AsciiText.h"
 
 #include "platform/TlsClient.h"
 
@@ -48,18 +47,6 @@ void RecordCertificateProblems(Poco::Net::Context::Ptr context) {
 
 std::string TakeCertificateProblem() {
   return std::exchange(CertificateProblem, std::string());
-}
-
-std::optional<std::string_view> ExplicitTlsServer(std::string_view server) {
-  constexpr std::string_view scheme = "ftpes://";
-  if (!StartsWithNoCase(server, scheme)) {
-    return std::nullopt;
-  }
-  server.remove_prefix(scheme.size());
-  if (!server.empty() && server.back() == '/') {
-    server.remove_suffix(1);
-  }
-  return server;
 }
 
 Poco::Net::StreamSocket SecureControlSocket(const Poco::Net::StreamSocket& plain,

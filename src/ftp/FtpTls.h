@@ -5,6 +5,8 @@
 // to the wrong server.
 #pragma once
 
+#include "platform/AsciiText.h"
+
 #include <Poco/Net/Context.h>
 #include <Poco/Net/Session.h>
 #include <Poco/Net/StreamSocket.h>
@@ -18,7 +20,18 @@ namespace tavro {
 // The address part of a server text that asks for FTP over TLS
 // ("ftpes://host[:port]", the scheme in any case, one trailing "/" allowed);
 // nullopt for any other text.
-std::optional<std::string_view> ExplicitTlsServer(std::string_view server);
+// Inline: plain FTP asks it too, and needs none of the TLS code for that.
+inline std::optional<std::string_view> ExplicitTlsServer(std::string_view server) {
+  constexpr std::string_view scheme = "ftpes://";
+  if (!StartsWithNoCase(server, scheme)) {
+    return std::nullopt;
+  }
+  server.remove_prefix(scheme.size());
+  if (!server.empty() && server.back() == '/') {
+    server.remove_suffix(1);
+  }
+  return server;
+}
 
 // The control connection after the server's 234 to AUTH TLS: the handshake
 // runs here, bounded by the socket's time-outs, and throws where it or the

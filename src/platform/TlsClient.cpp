@@ -2,6 +2,7 @@
 
 #include <Poco/Exception.h>
 #include <Poco/Net/NetSSL.h>
+#include <Poco/Net/SecureStreamSocket.h>
 
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <csignal>
 #include <mutex>
+#include <utility>
 
 #include <signal.h>
 
@@ -51,6 +53,11 @@ int RecordingVerify(int ok, X509_STORE_CTX* store) {
 }
 
 }  // namespace
+
+Poco::Net::StreamSocket AttachTlsClient(const Poco::Net::StreamSocket& plain,
+                                        const std::string& host, Poco::Net::Context::Ptr context) {
+  return Poco::Net::SecureStreamSocket::attach(plain, host, std::move(context));
+}
 
 std::string TlsFailureCause(const Poco::Net::Context::Ptr& context, std::string_view otherwise) {
   long error = X509_V_OK;

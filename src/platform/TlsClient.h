@@ -7,6 +7,7 @@
 #pragma once
 
 #include <Poco/Net/Context.h>
+#include <Poco/Net/StreamSocket.h>
 
 #include <string>
 #include <string_view>
@@ -25,6 +26,12 @@ Poco::Net::Context::Ptr MakeVerifyingClientContext(const std::string& host);
 // mismatch) or OpenSSL's own verify text ("self-signed certificate"); the
 // first such problem of the context's connections counts. Otherwise
 // `otherwise`, the text of what the handshake threw.
+// A connected socket made a TLS client of `host`: the handshake runs here,
+// bounded by the socket's time-outs, and throws where it or the certificate
+// fails.
+Poco::Net::StreamSocket AttachTlsClient(const Poco::Net::StreamSocket& plain,
+                                        const std::string& host, Poco::Net::Context::Ptr context);
+
 std::string TlsFailureCause(const Poco::Net::Context::Ptr& context, std::string_view otherwise);
 
 // The cause text of one of OpenSSL's verify errors, as described above; the

@@ -11,7 +11,6 @@
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/IPAddress.h>
 #include <Poco/Net/NetException.h>
-#include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/URI.h>
@@ -175,7 +174,7 @@ std::optional<Hop> FetchOnce(const CheckServiceUrl& url, Ipv4Address address,
       }
       // The handshake runs here, before the request is written.
       handshaking = true;
-      socket = Poco::Net::SecureStreamSocket::attach(socket, url.Host, context);
+      socket = AttachTlsClient(socket, url.Host, context);
       handshaking = false;
     }
     // A session on a connected socket and without a host of its own neither

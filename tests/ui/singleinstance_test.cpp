@@ -12,12 +12,18 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 using namespace tavro;
@@ -90,6 +96,46 @@ struct Home {
   }
   bool Save(const Settings& settings) const {
     return SaveSettings(*MakeFileRegistryStore(SettingsFile), settings);
+  }
+};
+
+// A client of the first start's socket that speaks as the test tells it.
+struct RawPeer {
+  int Fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+
+  explicit RawPeer(const fs::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socket.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    if (::connect(Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      ::close(Fd);
+      Fd = -1;
+    }
+  }
+  ~RawPeer() {
+    if (Fd >= 0) {
+      ::close(Fd);
+    }
+  }
+  bool Send(const std::string& text) const {
+    return ::send(Fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
+  }
+  // Everything the other side sends until it closes; nullopt where it keeps
+  // the connection open for `wait` ms.
+  std::optional<std::string> ReadToEnd(int wait) const {
+    std::string all;
+    for (;;) {
+      pollfd entry{Fd, POLLIN, 0};
+      if (::poll(&entry, 1, wait) != 1) {
+        return std::nullopt;
+      }
+      char buffer[256];
+      const ssize_t n = ::recv(Fd, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        return all;
+      }
+      all.append(buffer, std::size_t(n));
+    }
   }
 };
 
@@ -226,6 +272,40 @@ private slots:
     QVERIFY2(later.Err.startsWith(kHandedOver), qPrintable(later.Err));
     QCOMPARE(mail.Connections(), std::size_t(2));
     QVERIFY(next.Running());
+  }
+
+  // Only the user may use the socket; a peer that says nothing, too much or
+  // something else is cut off without an answer, and the window is asked as
+  // before while such peers hang on.
+  void StrangePeersGetNoAnswer() {
+    Home home;
+    Start first(home.Environment());
+    QTRY_VERIFY2_WITH_TIMEOUT(first.Err.contains("Err: "), qPrintable(first.Err), kDeadline);
+    std::vector<fs::path> sockets;
+    for (const auto& entry : fs::directory_iterator(home.Runtime)) {
+      sockets.push_back(entry.path());
+    }
+    QCOMPARE(sockets.size(), std::size_t(1));
+    struct stat info {};
+    QCOMPARE(::lstat(sockets[0].c_str(), &info), 0);
+    QVERIFY(S_ISSOCK(info.st_mode));
+    QCOMPARE(info.st_mode & 0777, mode_t(0600));
+
+    RawPeer silent(sockets[0]), talkative(sockets[0]), wrong(sockets[0]), half(sockets[0]);
+    QVERIFY(silent.Fd >= 0 && talkative.Fd >= 0 && wrong.Fd >= 0 && half.Fd >= 0);
+    QVERIFY(talkative.Send(std::string(65, 's')));
+    QVERIFY(wrong.Send("shown\n"));
+    QVERIFY(half.Send("sho"));
+    QCOMPARE(talkative.ReadToEnd(kDeadline), std::optional<std::string>(""));
+    QCOMPARE(wrong.ReadToEnd(kDeadline), std::optional<std::string>(""));
+
+    Start second(home.Environment());
+    QVERIFY2(second.EndedWithZero(), qPrintable(second.Err));
+    QVERIFY2(second.Err.startsWith(kHandedOver), qPrintable(second.Err));
+    // The two that never finished their request are let go in the end.
+    QCOMPARE(silent.ReadToEnd(kDeadline), std::optional<std::string>(""));
+    QCOMPARE(half.ReadToEnd(kDeadline), std::optional<std::string>(""));
+    QVERIFY(first.Running());
   }
 };
 
