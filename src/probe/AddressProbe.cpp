@@ -12,6 +12,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <system_error>
 #include <thread>
 
 namespace tavro {
@@ -321,22 +322,29 @@ void AddressProbe::ProbeAddresses(const ProbeSettings& settings) {
 void AddressProbe::ProbeWanFromSources(const std::vector<std::string>& sources,
                                        const ProbeSettings& settings) {
   std::vector<SourceResult> results(sources.size());
-  {
-    std::vector<std::thread> askers;
-    askers.reserve(sources.size());
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-      askers.emplace_back([this, &sources, &settings, &results, i] {
-        const SourceContext context{
-            *Resolver, settings.Timeouts, {}, [this] { return IsAbandoned(); }};
-        try {
-          results[i] = AskSource(sources[i], context);
-        } catch (const std::exception& error) {
-          results[i] = Failed(WanConnectFailedText, error.what());
-        } catch (...) {
-          results[i] = Failed(WanConnectFailedText, UnexpectedCause);
-        }
-      });
+  const auto ask = [this, &sources, &settings, &results](std::size_t i) {
+    const SourceContext context{*Resolver, settings.Timeouts, {}, [this] { return IsAbandoned(); }};
+    try {
+      results[i] = AskSource(sources[i], context);
+    } catch (const std::exception& error) {
+      results[i] = Failed(WanConnectFailedText, error.what());
+    } catch (...) {
+      results[i] = Failed(WanConnectFailedText, UnexpectedCause);
     }
+  };
+  {
+    // The first source on this thread: a thread costs more to start than a
+    // loopback source takes to answer.
+    std::vector<std::thread> askers;
+    askers.reserve(sources.size() - 1);
+    for (std::size_t i = 1; i < sources.size(); ++i) {
+      try {
+        askers.emplace_back(ask, i);
+      } catch (const std::system_error&) {
+        ask(i);  // no thread to be had: this source waits its turn
+      }
+    }
+    ask(0);
     for (auto& asker : askers) {
       asker.join();
     }
