@@ -40,6 +40,8 @@ public:
   // for the codes without one) and is valid only during the call.
   using Notify = std::function<void(std::uint32_t code, const std::string* payload)>;
 
+  // With several sources the resolver is called from several threads at
+  // once; notify only ever from the thread that runs ProbeAddresses.
   AddressProbe(std::shared_ptr<INameResolver> resolver, Notify notify);
 
   void ProbeAddresses(const ProbeSettings& settings);
