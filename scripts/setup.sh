@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build clang libclang-rt-14-dev
   qt6-base-dev libpoco-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-  vsftpd xvfb xauth fonts-ipafont-gothic qt6-translations-l10n curl imagemagick
+  vsftpd coturn xvfb xauth fonts-ipafont-gothic qt6-translations-l10n curl imagemagick
   openbox trayer xdotool x11-utils
   python3 openssl dpkg-dev desktop-file-utils appstream
 )

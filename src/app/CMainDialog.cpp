@@ -4,6 +4,7 @@
 #include "platform/LeftoverSweep.h"
 #include "platform/PublishableAddress.h"
 #include "probe/AddressProbe.h"
+#include "probe/WanSources.h"
 #include "publish/ImmediateUnpublish.h"
 #include "publish/PageGenerator.h"
 #include "ui/CAboutDialog.h"
@@ -681,12 +682,22 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
         }
       }
       break;
-    case TE_WAN_ADDRESS:
+    case TE_WAN_ADDRESS: {
       WanField()->setText(Text(value));
       SetUpdateItems(true);
+      // Published all the same (the user decides), but never without a word
+      // on why the page cannot lead anyone here.
+      const auto warning = WanAddressWarning(value);
+      if (warning && !isVisible() && TrayWarnedAddress != value) {
+        TrayWarnedAddress = value;
+        TrayNotice(warning->TrayText.c_str());
+      }
       if (LastWanAddress != value) {
         LastWanAddress = value;
         MessageList->AddMessage(QStringLiteral("Msg: WAN IPアドレスに変更がありました。"));
+        if (warning) {
+          MessageList->AddMessage(Text(warning->LogLine));
+        }
         if (Record.IPMode == "WAN" && IsPublished == 1 && Record.IsCreateWwwOpen == 1 &&
             Record.IsIpGetOnly == 0) {
           PublishNextAddress = false;
@@ -700,6 +711,7 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
         }
       }
       break;
+    }
     case TE_PROBE_STARTED:
       SetUpdateItems(false);
       break;

@@ -204,6 +204,9 @@ private:
   std::chrono::milliseconds RetryWait{0};  // 0: nothing failed since the last page arrived
   bool RetryOffline = false;
   bool TrayToldFailure = false;
+  // The last shared or private WAN address the tray warned of, so that it
+  // says so once per address, not at every probe.
+  std::string TrayWarnedAddress;
   // The mode was switched while published: the next address of the new mode
   // is published even where it did not change.
   bool PublishNextAddress = false;

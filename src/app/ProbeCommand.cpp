@@ -2,6 +2,7 @@
 
 #include "platform/SystemNameResolver.h"
 #include "probe/AddressProbe.h"
+#include "probe/WanSources.h"
 #include "registry/RegistryStore.h"
 
 #include <iostream>
@@ -36,6 +37,9 @@ int RunProbe(const Settings& settings, std::shared_ptr<INameResolver> resolver,
     }
   });
   probe.ProbeAddresses({settings.Trace, settings.IPMode, timeouts});
+  if (const auto warning = wan ? WanAddressWarning(*wan) : std::nullopt) {
+    out << warning->LogLine << '\n';
+  }
   out << "LAN: " << lan.value_or("") << '\n' << "WAN: " << wan.value_or("") << '\n' << std::flush;
   // The same test as the probe's own: only "LAN", exactly, stops at the LAN.
   const bool found = settings.IPMode == "LAN" ? lan.has_value() : wan.has_value();

@@ -1,6 +1,6 @@
 // `tavro --probe`: one address probe with the stored settings, without a
-// window and without publishing, so that a user can check by hand whether a
-// mail server or a check service answers with the address.
+// window and without publishing, so that a user can check by hand whether
+// the sources of the Trace setting answer with the address.
 #pragma once
 
 #include "platform/NameResolver.h"
@@ -15,8 +15,10 @@ namespace tavro {
 
 class IRegistryStore;
 
-// Runs one probe: every log text and then both addresses go to out. 0 where
-// the address that IPMode selects was found, 1 otherwise.
+// Runs one probe: every log text (with several sources, each one's answer and
+// the decision), the warning of a shared or private WAN address, and then
+// both addresses go to out. 0 where the address that IPMode selects was found
+// (with several sources: where they agreed), 1 otherwise.
 int RunProbe(const Settings& settings, std::shared_ptr<INameResolver> resolver,
              const SmtpTimeouts& timeouts, std::ostream& out);
 

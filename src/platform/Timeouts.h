@@ -11,6 +11,8 @@ struct SmtpTimeouts {
   std::chrono::milliseconds Connect{10'000};
   std::chrono::milliseconds Receive{15'000};
   std::chrono::milliseconds Send{10'000};
+  // A STUN exchange in all, every retransmission of the request included.
+  std::chrono::milliseconds Stun{10'000};
 };
 
 struct FtpTimeouts {

@@ -1,7 +1,10 @@
 // One run of the address probe: the LAN address from the machine's own name,
 // the WAN address from the answer that a mail server gives to HELO (servers of
 // that kind echo the caller's address in square brackets), or, where the
-// setting is an http:// or https:// address, from a web check service's page.
+// setting is an http:// or https:// address, from a web check service's page,
+// or from a STUN server's Binding answer where it begins with stun:. A setting
+// of several such sources, separated by blanks, asks them all at once and
+// takes the address only where they agree (WanSources.h).
 #pragma once
 
 #include "platform/NameResolver.h"
@@ -13,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavro {
 
@@ -36,6 +40,8 @@ public:
   // for the codes without one) and is valid only during the call.
   using Notify = std::function<void(std::uint32_t code, const std::string* payload)>;
 
+  // With several sources the resolver is called from several threads at
+  // once; notify only ever from the thread that runs ProbeAddresses.
   AddressProbe(std::shared_ptr<INameResolver> resolver, Notify notify);
 
   void ProbeAddresses(const ProbeSettings& settings);
@@ -49,7 +55,7 @@ private:
   void ReportText(std::string text);
   // The failure's text, its cause line (CauseLine), then TE_PROBE_FAILED.
   void Fail(std::string_view text, std::string_view cause);
-  void ProbeWanFromCheckService(const ProbeSettings& settings);
+  void ProbeWanFromSources(const std::vector<std::string>& sources, const ProbeSettings& settings);
   bool IsAbandoned() const { return Abandoned.load(); }
 
   std::shared_ptr<INameResolver> Resolver;

@@ -2,6 +2,7 @@
 #include "platform/SystemNameResolver.h"
 #include "registry/RegistryStore.h"
 #include "servers/HttpCheckServer.h"
+#include "servers/ScriptedSmtpPeer.h"
 #include "support/TempDir.h"
 #include "support/TextFiles.h"
 
@@ -57,6 +58,51 @@ TEST(ProbeCommand, ExitStatusFollowsTheAddressThatIpModeSelects) {
         text.starts_with(c.Trace.empty() ? "Err: " : "Msg: LANのIPアドレスを収得しました。\n"))
         << text;
   }
+}
+
+// With several sources the output shows each answer and the decision, and
+// the status says whether they agreed.
+TEST(ProbeCommand, SeveralSourcesPrintEachAnswerAndSucceedOnlyWhereTheyAgree) {
+  HttpCheckServer check;
+  ASSERT_TRUE(check.Started()) << check.Error();
+  tavro::test::SmtpScript script;
+  script.Answer = "250 mx.test Hello [203.0.113.7]\r\n";
+  tavro::test::ScriptedSmtpPeer mail(script);
+  const std::string mx = "127.0.0.1:" + std::to_string(mail.Port());
+  const auto run = [&](const std::string& trace, std::string& text) {
+    Settings settings;
+    settings.Trace = trace;
+    std::ostringstream out;
+    const int status =
+        RunProbe(settings, std::make_shared<SystemNameResolver>(), {5s, 5s, 5s}, out);
+    text = out.str();
+    return status;
+  };
+  std::string text;
+  EXPECT_EQ(run(mx + " " + check.Url("/plain"), text), 0);
+  EXPECT_NE(text.find("Msg: WANの情報源 " + mx + ": 203.0.113.7\nMsg: WANの情報源 " +
+                      check.Url("/plain") + ": 203.0.113.7\nMsg: WANの情報源 2 個が"),
+            std::string::npos)
+      << text;
+  EXPECT_TRUE(text.ends_with("WAN: 203.0.113.7\n")) << text;
+
+  script.Answer = "250 mx.test Hello [198.51.100.4]\r\n";
+  mail.SetScript(script);
+  EXPECT_EQ(run(check.Url("/plain") + " " + mx, text), 1);
+  EXPECT_NE(text.find("Err: WANの情報源の答えが揃わないため、公開しません: " + check.Url("/plain") +
+                      " = 203.0.113.7; " + mx +
+                      " = 198.51.100.4\n"
+                      "Err: 原因: the sources that answered disagree\n"),
+            std::string::npos)
+      << text;
+  EXPECT_TRUE(text.ends_with("WAN: \n")) << text;
+
+  // Agreeing on a shared address: found, and said what it means.
+  script.Answer = "250 mx.test Hello [100.64.0.5]\r\n";
+  mail.SetScript(script);
+  EXPECT_EQ(run(mx + " " + mx, text), 0);
+  EXPECT_NE(text.find("Msg: 注意: WANのIPアドレス 100.64.0.5 "), std::string::npos) << text;
+  EXPECT_TRUE(text.ends_with("WAN: 100.64.0.5\n")) << text;
 }
 
 // A probe changes nothing, so it writes nothing: not over a file that lacks

@@ -233,6 +233,62 @@ private slots:
     QCOMPARE(f.TakePublished(), std::string());
   }
 
+  // A shared or private WAN address is published as any other, but the log
+  // says why it cannot reach this PC, once per new address, and while the
+  // window is hidden the tray says so too, once per address.
+  void SharedAndPrivateWanAddressesAreExplained() {
+    QStringList balloons;
+    Settings settings;
+    settings.IsCreateWwwOpen = 1;
+    Fixture f(settings, false, {}, false, false, [&](MainDialogOptions& options) {
+      options.TrayMessage = [&](const QString& text) { balloons << text; };
+    });
+    CMainDialog& w = *f.Window;
+    w.IsPublished = 1;
+    const auto report = [&](const std::string& address) {
+      w.OnTraceThreadEvent(TE_WAN_ADDRESS, &address);
+    };
+    const auto warnings = [&] { return Messages(w).filter("Msg: 注意: "); };
+
+    report("100.64.1.2");
+    QCOMPARE(f.TakePublished(), std::string("IP: 100.64.1.2\r\n"));
+    QCOMPARE(warnings().size(), 1);
+    QVERIFY(warnings()[0].startsWith("Msg: 注意: WANのIPアドレス 100.64.1.2 "));
+    QVERIFY(warnings()[0].contains("共有"));
+    QCOMPARE(balloons.size(), 1);
+    QVERIFY(balloons[0].contains("100.64.1.2") && balloons[0].contains("共有"));
+    // The same address at the next probe: nothing again.
+    report("100.64.1.2");
+    QCOMPARE(warnings().size(), 1);
+    QCOMPARE(balloons.size(), 1);
+
+    report("192.168.0.9");
+    QCOMPARE(f.TakePublished(), std::string("IP: 192.168.0.9\r\n"));
+    QCOMPARE(warnings().size(), 2);
+    QVERIFY(warnings()[0].contains("プライベートネットワーク"));
+    QCOMPARE(balloons.size(), 2);
+    QVERIFY(balloons[1].contains("192.168.0.9") && !balloons[1].contains("共有"));
+
+    // Shown, the window's log is enough; hidden again, the tray still tells
+    // of the address once.
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    report("10.1.2.3");
+    QCOMPARE(warnings().size(), 3);
+    QCOMPARE(balloons.size(), 2);
+    w.hide();
+    report("10.1.2.3");
+    report("10.1.2.3");
+    QCOMPARE(warnings().size(), 3);
+    QCOMPARE(balloons.size(), 3);
+    QVERIFY(balloons[2].contains("10.1.2.3"));
+
+    report("203.0.113.7");
+    QCOMPARE(f.TakePublished(), std::string("IP: 203.0.113.7\r\n"));
+    QCOMPARE(warnings().size(), 3);
+    QCOMPARE(balloons.size(), 3);
+  }
+
   // OK takes the record over and saves it; only a changed timer asks for a
   // probe at once. Cancel, or the window ending while the dialog is open,
   // changes nothing.
