@@ -623,6 +623,12 @@ std::optional<std::size_t> SftpSession::List(std::string_view path,
     }
     FtpEntry entry;
     entry.Name = attributes->name != nullptr ? attributes->name : "";
+    if (entry.IsDotEntry()) {
+      // OpenSSH lists them, vsftpd does not: left out, an empty folder lists
+      // nothing over either.
+      sftp_attributes_free(attributes);
+      continue;
+    }
     entry.Attributes = attributes->type == SSH_FILEXFER_TYPE_DIRECTORY ? kFileAttributeDirectory
                                                                        : kFileAttributeNormal;
     entry.Size = attributes->size;

@@ -177,7 +177,10 @@ TEST_F(SftpSessionTest, FilesAndFoldersBehaveAsOverFtp) {
   EXPECT_EQ(entries["index.html"].Size, page.size());
   EXPECT_FALSE(entries["index.html"].IsDirectory());
   EXPECT_GT(entries["index.html"].LastWriteTime, 1'600'000'000);
-  EXPECT_TRUE(entries["."].IsDirectory());
+  EXPECT_EQ(entries.count("."), 0u);
+  ASSERT_TRUE(session->CreateDirectory("/pub/site/empty"));
+  EXPECT_EQ(session->List("/pub/site/empty", [](const FtpEntry&) {}), 0u);
+  ASSERT_TRUE(session->RemoveDirectory("/pub/site/empty"));
   EXPECT_EQ(session->List("/pub/nothing-here", [](const FtpEntry&) {}), 0u);
   EXPECT_TRUE(session->IsOpen());
 
