@@ -1,5 +1,5 @@
-// CFtpThread over SFTP against OpenSSH's own sftp client (in batch mode) on
-// one sshd: a 64 MiB upload each. Prints the ratio of the throughputs at the
+// CFtpThread over SFTP against OpenSSH's own sftp client (in batch mode, by
+// key) on one sshd: a 64 MiB upload each. Prints the ratio of the throughputs at the
 // end (goal 0.8 or more). Needs root, as the SFTP tests do.
 #include "publish/CFtpThread.h"
 
@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -56,8 +57,31 @@ private:
   std::size_t Taken = 0;
 };
 
+// OpenSSH's client logs on with a key of its own: in batch mode it offers
+// no password.
+fs::path ClientKey() {
+  static const fs::path key = [] {
+    const fs::path path =
+        fs::temp_directory_path() / ("tavro-sftp-bench-key-" + std::to_string(::getpid()));
+    fs::remove(path);
+    fs::remove(path.string() + ".pub");
+    const std::string command = "ssh-keygen -q -t ed25519 -N '' -f " + path.string();
+    if (std::system(command.c_str()) != 0) {
+      std::fprintf(stderr, "ssh-keygen failed\n");
+    }
+    return path;
+  }();
+  return key;
+}
+
+tavro::test::SshdOptions WithClientKey() {
+  tavro::test::SshdOptions options;
+  options.AuthorizedKey = ClientKey().string() + ".pub";
+  return options;
+}
+
 struct Setup {
-  tavro::test::SshdServer Server;
+  tavro::test::SshdServer Server{WithClientKey()};
   fs::path Local;
   std::shared_ptr<ResultSink> Sink = std::make_shared<ResultSink>();
   tavro::CFtpThread Ftp;
@@ -77,9 +101,6 @@ struct Setup {
     }
     std::ofstream(Local / "source.bin", std::ios::binary).write(bytes.data(), bytes.size());
     std::ofstream(Local / "known_hosts") << Server.KnownHostsLine();
-    // OpenSSH's client takes the password only from a program it runs.
-    std::ofstream(Local / "askpass") << "#!/bin/sh\necho '" << Server.Password() << "'\n";
-    ::chmod((Local / "askpass").c_str(), 0700);
     std::ofstream(Local / "batch")
         << "put " << (Local / "source.bin").string() << " /pub/up-openssh.bin\n";
     Ftp.SetOwner(Sink);
@@ -91,6 +112,8 @@ struct Setup {
   ~Setup() {
     std::error_code ignored;
     fs::remove_all(Local, ignored);
+    fs::remove(ClientKey(), ignored);
+    fs::remove(ClientKey().string() + ".pub", ignored);
   }
 };
 
@@ -100,31 +123,30 @@ Setup& Shared() {
 }
 
 bool RunSftp(const Setup& s) {
-  std::vector<std::string> arguments = {
-      "sftp", "-q", "-b", (s.Local / "batch").string(),
-      // -b turns batch mode on for ssh, which would refuse the password; the
-      // first value of an option wins.
-      "-o", "BatchMode=no", "-o", "UserKnownHostsFile=" + (s.Local / "known_hosts").string(), "-o",
-      "StrictHostKeyChecking=yes", "-o", "PubkeyAuthentication=no", "-F", "/dev/null", "-P",
-      std::to_string(s.Server.Port()), s.Server.User() + "@127.0.0.1"};
+  std::vector<std::string> arguments = {"sftp",
+                                        "-q",
+                                        "-b",
+                                        (s.Local / "batch").string(),
+                                        "-F",
+                                        "/dev/null",
+                                        "-i",
+                                        ClientKey().string(),
+                                        "-o",
+                                        "IdentitiesOnly=yes",
+                                        "-o",
+                                        "UserKnownHostsFile=" + (s.Local / "known_hosts").string(),
+                                        "-o",
+                                        "StrictHostKeyChecking=yes",
+                                        "-P",
+                                        std::to_string(s.Server.Port()),
+                                        s.Server.User() + "@127.0.0.1"};
   std::vector<char*> argv;
   for (auto& a : arguments) {
     argv.push_back(a.data());
   }
   argv.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) {
-    environment.emplace_back(*e);
-  }
-  environment.push_back("SSH_ASKPASS=" + (s.Local / "askpass").string());
-  environment.push_back("SSH_ASKPASS_REQUIRE=force");
-  std::vector<char*> envp;
-  for (auto& e : environment) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
   pid_t pid = -1;
-  if (::posix_spawnp(&pid, "sftp", nullptr, nullptr, argv.data(), envp.data()) != 0) {
+  if (::posix_spawnp(&pid, "sftp", nullptr, nullptr, argv.data(), environ) != 0) {
     return false;
   }
   int status = 0;

@@ -259,8 +259,7 @@ bool SshdServer::Launch() {
         << "LogLevel DEBUG1\n"
         << "AllowUsers " << Account << "\n"
         << "PermitRootLogin no\n"
-        << "PubkeyAuthentication no\n"
-        << "AuthorizedKeysFile none\n"
+
         << "MaxAuthTries 100\n"
         << "MaxStartups 100\n"
         << "UseDNS no\n"
@@ -270,6 +269,19 @@ bool SshdServer::Launch() {
         << "Subsystem sftp internal-sftp\n"
         << "AllowTcpForwarding no\n"
         << "X11Forwarding no\n";
+    if (Options.AuthorizedKey.empty()) {
+      out << "PubkeyAuthentication no\n"
+          << "AuthorizedKeysFile none\n";
+    } else {
+      // sshd reads it as the account, and only from folders that no one but
+      // root can write to.
+      const auto keys = BaseDir / "authorized_keys";
+      std::filesystem::copy_file(Options.AuthorizedKey, keys,
+                                 std::filesystem::copy_options::overwrite_existing);
+      ::chmod(keys.c_str(), 0644);  // read as the account
+      out << "PubkeyAuthentication yes\n"
+          << "AuthorizedKeysFile " << keys.string() << "\n";
+    }
     if (Options.KeyboardInteractive) {
       out << "UsePAM yes\n"
           << "PasswordAuthentication no\n"

@@ -23,6 +23,9 @@ struct SshdOptions {
   bool KeyboardInteractive = false;
   // 0: a free port of its own.
   std::uint16_t Port = 0;
+  // A public key that may log on as the account too, for OpenSSH's own
+  // client, which takes no password in batch mode.
+  std::filesystem::path AuthorizedKey;
 };
 
 class SshdServer {
