@@ -1,7 +1,7 @@
 #include "ftp/FtpReplace.h"
 
 #include "ftp/FtpEntry.h"
-#include "ftp/FtpSession.h"
+#include "ftp/RemoteSession.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,7 +82,7 @@ std::string ListingFolder(const std::string& prefix) {
   return prefix.substr(0, prefix.size() - 1);
 }
 
-void Sweep(FtpSession& session, const std::string& prefix, std::string_view name) {
+void Sweep(RemoteSession& session, const std::string& prefix, std::string_view name) {
   const auto wireName = session.Codec().ToWire(name);
   if (!wireName) {
     return;
@@ -104,7 +104,7 @@ void Sweep(FtpSession& session, const std::string& prefix, std::string_view name
   }
 }
 
-// Why the local file cannot be uploaded, in the words FtpSession::Upload uses.
+// Why the local file cannot be uploaded, in the words the sessions' Upload uses.
 std::optional<std::string> LocalFileProblem(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -120,7 +120,7 @@ std::optional<std::string> LocalFileProblem(const std::string& path) {
 }
 
 // The way before temporary names: delete the target, then upload to it.
-bool DeleteThenUpload(FtpSession& session, const std::string& localFile,
+bool DeleteThenUpload(RemoteSession& session, const std::string& localFile,
                       std::string_view remoteFile, bool deleteMustSucceed, std::string& cause) {
   if (!session.Delete(remoteFile) && (deleteMustSucceed || !session.IsOpen())) {
     cause = session.LastCause();
@@ -134,7 +134,7 @@ bool DeleteThenUpload(FtpSession& session, const std::string& localFile,
 }
 
 // The target replaced by whichever way the server allows.
-bool PutInPlace(FtpSession& session, const std::string& localFile, std::string_view remoteFile,
+bool PutInPlace(RemoteSession& session, const std::string& localFile, std::string_view remoteFile,
                 const std::string& prefix, std::string_view name, const ReplaceOptions& options,
                 std::string& cause) {
   if (options.TargetMustExist) {
@@ -159,7 +159,7 @@ bool PutInPlace(FtpSession& session, const std::string& localFile, std::string_v
     return false;
   }
 
-  using Result = FtpSession::RenameResult;
+  using Result = RemoteSession::RenameResult;
   Result renamed = session.TryRename(temporary.Path, remoteFile);
   bool targetDeleted = false;
   if (renamed == Result::TargetRefused) {
@@ -214,7 +214,7 @@ bool IsReplacementOf(std::string_view candidate, std::string_view name) {
          Digits(numbers.substr(dash + 1));
 }
 
-bool ReplaceRemoteFile(FtpSession& session, const std::string& localFile,
+bool ReplaceRemoteFile(RemoteSession& session, const std::string& localFile,
                        std::string_view remoteFile, const ReplaceOptions& options,
                        std::string& cause) {
   const auto slash = remoteFile.rfind('/');

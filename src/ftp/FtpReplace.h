@@ -27,7 +27,7 @@
 
 namespace tavro {
 
-class FtpSession;
+class RemoteSession;
 
 struct ReplaceOptions {
   // Where the server says the target does not exist (SIZE), nothing is
@@ -42,8 +42,8 @@ struct ReplaceOptions {
 
 // Replaces remoteFile (program text, absolute or relative to the session's
 // folder) with the bytes of localFile. True on success; on failure `cause`
-// says why, as FtpSession::LastCause does, from the step that decided it.
-bool ReplaceRemoteFile(FtpSession& session, const std::string& localFile,
+// says why, as RemoteSession::LastCause does, from the step that decided it.
+bool ReplaceRemoteFile(RemoteSession& session, const std::string& localFile,
                        std::string_view remoteFile, const ReplaceOptions& options,
                        std::string& cause);
 

@@ -4,6 +4,7 @@
 #include "ftp/FtpListParser.h"
 
 #include "ftp/FtpReplyReader.h"
+#include "ftp/PartialFile.h"
 #include "ftp/FtpTls.h"
 #include "platform/CauseLine.h"
 #include "platform/TlsClient.h"
@@ -118,79 +119,6 @@ bool ListsUtf8(const std::string& featReply) {
   }
   return false;
 }
-
-// A file beside the download's target that becomes the target only when the
-// whole file has arrived; removed otherwise.
-class PartialFile {
-public:
-  explicit PartialFile(const std::string& target) {
-    const auto slash = target.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string candidate = folder + (folder.back() == '/' ? "" : "/") + ".tavro-" +
-                                    std::to_string(::getpid()) + "-" +
-                                    std::to_string(counter.fetch_add(1)) + ".part";
-      Fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (Fd >= 0) {
-        Path = candidate;
-        return;
-      }
-      if (errno != EEXIST) {
-        return;
-      }
-    }
-  }
-  ~PartialFile() {
-    CloseFd();
-    if (!Path.empty()) {
-      ::unlink(Path.c_str());
-    }
-  }
-  PartialFile(const PartialFile&) = delete;
-  PartialFile& operator=(const PartialFile&) = delete;
-
-  int Fd = -1;
-
-  bool CloseFd() {
-    if (Fd < 0) {
-      return true;
-    }
-    const bool ok = ::close(Fd) == 0;
-    Fd = -1;
-    return ok;
-  }
-
-  // Moves the file into place. Without replace, a file that appeared at the
-  // target meanwhile is left alone and the move fails.
-  bool Commit(const std::string& target, bool replace) {
-    if (!CloseFd()) {
-      return false;
-    }
-    bool moved = false;
-    if (replace) {
-      moved = ::rename(Path.c_str(), target.c_str()) == 0;
-    } else if (::renameat2(AT_FDCWD, Path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) ==
-               0) {
-      moved = true;
-    } else if (errno == EINVAL || errno == ENOSYS) {
-      // File systems without RENAME_NOREPLACE: a hard link fails just as
-      // surely on an existing target.
-      moved = ::link(Path.c_str(), target.c_str()) == 0;
-      if (moved) {
-        ::unlink(Path.c_str());
-      }
-    }
-    if (moved) {
-      Path.clear();
-    }
-    return moved;
-  }
-
-private:
-  std::string Path;
-};
 
 // StalledData: a data connection that goes silent for a whole time-out ends
 // the session at once, as a control reply that never comes does. Waiting for
@@ -569,8 +497,10 @@ FtpSession::~FtpSession() {
   Close();
 }
 
-std::optional<FtpSession::ServerAddress> FtpSession::ParseServer(std::string_view server) {
+std::optional<FtpSession::ServerAddress> FtpSession::ParseServer(std::string_view server,
+                                                                std::uint16_t defaultPort) {
   ServerAddress address;
+  address.Port = defaultPort;
   std::string_view host = server;
   std::string_view port;
   if (!server.empty() && server.front() == '[') {

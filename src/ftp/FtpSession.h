@@ -19,6 +19,7 @@
 
 #include "ftp/FtpEntry.h"
 #include "ftp/FtpTextCodec.h"
+#include "ftp/RemoteSession.h"
 #include "platform/Timeouts.h"
 
 #include <cstddef>
@@ -31,36 +32,34 @@
 
 namespace tavro {
 
-class FtpSession {
+class FtpSession final : public RemoteSession {
 public:
   struct ServerAddress {
     std::string Host;
     std::uint16_t Port = 21;
   };
 
-  // The most entries one listing may report: a folder with more is taken for
-  // a server that lists without end (see List).
-  static constexpr std::size_t MaxListEntries = 1'000'000;
-
   explicit FtpSession(FtpTimeouts timeouts = {});
-  ~FtpSession();
+  ~FtpSession() override;
   FtpSession(const FtpSession&) = delete;
   FtpSession& operator=(const FtpSession&) = delete;
 
   // "host" uses port 21; "host:port" and "[v6 address]:port" select a port.
-  static std::optional<ServerAddress> ParseServer(std::string_view server);
+  // defaultPort where the text names none (SFTP's 22 for its own texts).
+  static std::optional<ServerAddress> ParseServer(std::string_view server,
+                                                  std::uint16_t defaultPort = 21);
 
   // A server text "ftpes://host[:port]" secures the session with TLS (AUTH TLS
   // before anything else, data connections protected too); a failed
   // handshake or certificate, or a refusal, fails Open before USER is sent.
   // Connects, reads the greeting, asks FEAT for the text encoding (and says
   // OPTS UTF8 ON where UTF8 is offered), logs on and sets binary type.
-  bool Open(std::string_view server, std::string_view user, std::string_view password);
-  bool IsOpen() const;
+  bool Open(std::string_view server, std::string_view user, std::string_view password) override;
+  bool IsOpen() const override;
   // QUIT where the session is open; waits at most one reply time-out.
-  void Close();
+  void Close() override;
 
-  const FtpTextCodec& Codec() const { return TextCodec; }
+  const FtpTextCodec& Codec() const override { return TextCodec; }
 
   // A transfer takes its data connection only from the address of the
   // server's control connection; any other connection is closed unused and
@@ -76,11 +75,11 @@ public:
   // refused"), a time-out ("timed out after 30 s"), a certificate problem, or
   // what the session itself refused. Server text in it is bounded already
   // (BoundedCause). Set on every failure; a success leaves it undefined.
-  const std::string& LastCause() const { return Cause; }
+  const std::string& LastCause() const override { return Cause; }
 
-  bool ChangeDirectory(std::string_view path);
+  bool ChangeDirectory(std::string_view path) override;
   // The server's answer to PWD as program text; nullopt where it gave none.
-  std::optional<std::string> CurrentDirectory();
+  std::optional<std::string> CurrentDirectory() override;
 
   // LIST of the path (the current directory where empty); calls onEntry for
   // every line it can read, in the server's order, and returns how many; 0
@@ -92,29 +91,27 @@ public:
   // beyond MaxListEntries, or data still coming after Timeouts.Listing(),
   // cuts it off too ("more than 1000000 entries", "timed out after 600 s").
   std::optional<std::size_t> List(std::string_view path,
-                                  const std::function<void(const FtpEntry&)>& onEntry);
+                                  const std::function<void(const FtpEntry&)>& onEntry) override;
 
   // RETR into a file written beside localFile and moved into place once the
   // whole file has arrived, so a failed download leaves nothing behind. Fails
   // where localFile exists, unless replaceExisting, which replaces it only on
   // success.
-  bool Download(std::string_view remoteFile, const std::string& localFile, bool replaceExisting);
-  bool Upload(const std::string& localFile, std::string_view remoteFile);
-  bool Delete(std::string_view path);
+  bool Download(std::string_view remoteFile, const std::string& localFile,
+                bool replaceExisting) override;
+  bool Upload(const std::string& localFile, std::string_view remoteFile) override;
+  bool Delete(std::string_view path) override;
   // SIZE of the path: true where the server gives a size (a file is there);
   // false where it answers 550 (nothing there, or no plain file), refuses
   // otherwise or the session fails, the cause set; nullopt where the server
   // does not know the command (500, 501, 502, 504), the cause set too.
-  std::optional<bool> FileExists(std::string_view path);
-  bool Rename(std::string_view from, std::string_view to);
-  // Rename, telling apart which of its two commands the server refused: RNFR
-  // (it will not rename that file at all) or RNTO (not to that name; some
-  // servers will not rename over an existing file). Failed: anything else
-  // (a name that cannot be sent, a broken session).
-  enum class RenameResult { Renamed, SourceRefused, TargetRefused, Failed };
-  RenameResult TryRename(std::string_view from, std::string_view to);
-  bool RemoveDirectory(std::string_view path);
-  bool CreateDirectory(std::string_view path);
+  std::optional<bool> FileExists(std::string_view path) override;
+  bool Rename(std::string_view from, std::string_view to) override;
+  // SourceRefused: RNFR refused; TargetRefused: RNTO refused (some servers
+  // will not rename over an existing file).
+  RenameResult TryRename(std::string_view from, std::string_view to) override;
+  bool RemoveDirectory(std::string_view path) override;
+  bool CreateDirectory(std::string_view path) override;
 
 private:
   class Client;

@@ -2,10 +2,11 @@
 
 #include "ftp/FtpEntry.h"
 #include "ftp/FtpReplace.h"
-#include "ftp/FtpSession.h"
 #include "ftp/FtpTextCodec.h"
+#include "ftp/RemoteSession.h"
 #include "platform/CauseLine.h"
 #include "platform/EventSet.h"
+#include "publish/RemoteSessions.h"
 
 #include <unistd.h>
 
@@ -60,6 +61,7 @@ struct CFtpThread::State {
   bool Started = false;
   std::string Directory;
   FtpTimeouts Timeouts;
+  std::string KnownHostsFile;  // empty: the one beside the settings
 
   EventSet Events{2};
   ReportChannel Channel;
@@ -67,7 +69,7 @@ struct CFtpThread::State {
 
   // The worker's own.
   bool HasSession = false;
-  std::unique_ptr<FtpSession> Connection;
+  std::unique_ptr<RemoteSession> Connection;
   std::string StatusText;
   ListedEntry Listed;  // the entry being reported; its strings are reused
 
@@ -201,14 +203,16 @@ void CFtpThread::State::Connect(const Command& command) {
   Event(FTPCMD_CONNECT);
   HasSession = true;
   FtpTimeouts timeouts;
+  std::string knownHosts;
   {
     std::lock_guard lock(Mutex);
     timeouts = Timeouts;
+    knownHosts = KnownHostsFile;
   }
-  auto connection = std::make_unique<FtpSession>(timeouts);
-  connection->SetStrangerNotice([this](const std::string& address) {
-    Text(Quoted("Msg: サーバー以外からのデータ接続を拒否しました。: ", address));
-  });
+  auto connection =
+      MakeRemoteSession(command.First, timeouts, knownHosts, [this](const std::string& address) {
+        Text(Quoted("Msg: サーバー以外からのデータ接続を拒否しました。: ", address));
+      });
   if (connection->Open(command.First, command.Second, command.Third)) {
     Connection = std::move(connection);
     Connected = true;
@@ -217,6 +221,9 @@ void CFtpThread::State::Connect(const Command& command) {
   } else {
     Text("Err: 接続できませんでした");
     Text(CauseLine(connection->LastCause()));
+    if (auto refusal = HostKeyRefusalText(*connection)) {
+      Text(std::move(*refusal));
+    }
     Result(FTPCMD_CONNECT, false);
   }
 }
@@ -407,6 +414,11 @@ CFtpThread::~CFtpThread() {
 
 void CFtpThread::SetOwner(std::weak_ptr<IReportSink> owner) {
   Shared->Channel.Open(std::move(owner));
+}
+
+void CFtpThread::SetKnownHostsFile(std::string path) {
+  std::lock_guard lock(Shared->Mutex);
+  Shared->KnownHostsFile = std::move(path);
 }
 
 void CFtpThread::SetTimeouts(FtpTimeouts timeouts) {

@@ -63,6 +63,9 @@ public:
   void SetOwner(std::weak_ptr<IReportSink> owner);
   // Before Start; the tests use short ones.
   void SetTimeouts(FtpTimeouts timeouts);
+  // The SFTP servers' known host keys; by default the file beside the
+  // settings (DefaultKnownHostsFile). Before Start.
+  void SetKnownHostsFile(std::string path);
   void Start();
 
   // Each request appends its command and returns at once. Commands 1, 5 to

@@ -1,14 +1,17 @@
 #include "publish/ImmediateUnpublish.h"
 
 #include "ftp/FtpReplace.h"
-#include "ftp/FtpSession.h"
+#include "ftp/RemoteSession.h"
+#include "publish/RemoteSessions.h"
 
 namespace tavro {
 
 bool UnpublishNow(std::string_view server, std::string_view user, std::string_view password,
                   const std::string& offlineFile, std::string_view ftpFile,
-                  const FtpTimeouts& timeouts, std::string* cause) {
-  FtpSession session(timeouts);
+                  const FtpTimeouts& timeouts, std::string* cause,
+                  const std::string& knownHostsFile) {
+  const auto connection = MakeRemoteSession(server, timeouts, knownHostsFile);
+  RemoteSession& session = *connection;
   std::string why;
   bool done = session.Open(server, user, password);
   if (!done) {

@@ -10,7 +10,9 @@
 
 namespace tavro {
 
-// Logs on to `server` ("host" or "host:port", active mode) and replaces
+// Logs on to `server` (any server text the worker takes: FTP, "ftpes://",
+// "sftp://"; SFTP hosts must be in knownHostsFile, empty for the one beside
+// the settings) and replaces
 // ftpFile with offlineFile, unchanged, by a temporary name and a rename
 // (ReplaceRemoteFile), so that a visitor sees the online page or the offline
 // one, whole. True on success; false on any failure, where the attempt ends
@@ -19,9 +21,10 @@ namespace tavro {
 // is uploaded: a wrong FtpFile setting must not plant a file somewhere new on
 // the server while the program is closing. Every network wait is bounded by
 // `timeouts`. Where it fails and `cause` is given, *cause says why
-// (FtpSession::LastCause of the step that failed).
+// (the session's LastCause of the step that failed).
 bool UnpublishNow(std::string_view server, std::string_view user, std::string_view password,
                   const std::string& offlineFile, std::string_view ftpFile,
-                  const FtpTimeouts& timeouts = {}, std::string* cause = nullptr);
+                  const FtpTimeouts& timeouts = {}, std::string* cause = nullptr,
+                  const std::string& knownHostsFile = {});
 
 }  // namespace tavro

@@ -3,6 +3,7 @@
 #include "ftp/FtpEntry.h"
 #include "ui/FileDialogs.h"
 #include "ui/GuiReportSink.h"
+#include "ui/HostKeyQuestion.h"
 #include "ui/Icons.h"
 #include "ui/MessageBoxes.h"
 #include "ui/RemoteFileList.h"
@@ -316,6 +317,7 @@ void CFtpBrowserDialog::OnCommand(int id) {
       }
       return;
     case IDC_CONNECT:
+      AskAboutHostKey(this, Bytes(Ui.Control<QLineEdit>(IDC_SERVER)->text()));
       Ftp->QueueConnect(Bytes(Ui.Control<QLineEdit>(IDC_SERVER)->text()),
                         Bytes(Ui.Control<QLineEdit>(IDC_USER)->text()),
                         Bytes(Ui.Control<QLineEdit>(IDC_PASSWORD)->text()));

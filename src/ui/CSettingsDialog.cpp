@@ -2,6 +2,7 @@
 
 #include "ui/CFtpBrowserDialog.h"
 #include "ui/FileDialogs.h"
+#include "ui/HostKeyQuestion.h"
 #include "ui/MessageBoxes.h"
 
 #include <QCheckBox>
@@ -268,6 +269,9 @@ void CSettingsDialog::accept() {
     }
     return;
   }
+  // Publishing runs unattended and refuses a host key it does not know: the
+  // one question about it comes now, while the owner is here.
+  AskAboutHostKey(this, Fields.Server);
   QDialog::accept();
 }
 

@@ -4,7 +4,9 @@
 #include "ftp/FtpEntry.h"
 #include "platform/CodePage932.h"
 #include "servers/ScriptedFtpPeer.h"
+#include "servers/SshdServer.h"
 #include "servers/VsftpdServer.h"
+#include "support/TempDir.h"
 #include "support/TextFiles.h"
 #include "ui/CFtpBrowserDialog.h"
 #include "ui/FileDialogs.h"
@@ -53,8 +55,9 @@ struct Browser {
   QSignalSpy Done{&Dialog, &Dlg::ListingDone};
 
   explicit Browser(const std::string& server, const std::string& password = VsftpdServer::Password,
-                   std::chrono::milliseconds timeout = 5000ms)
-      : Dialog(QString::fromStdString(server), VsftpdServer::User,
+                   std::chrono::milliseconds timeout = 5000ms,
+                   const std::string& user = VsftpdServer::User)
+      : Dialog(QString::fromStdString(server), QString::fromStdString(user),
                QString::fromStdString(password)) {
     Dialog.SetFtpTimeouts(FtpTimeouts{timeout});
     Dialog.show();
@@ -425,6 +428,51 @@ private slots:
   // A keyboard user: Tab walks the layout in both views, the list standing
   // where it covers the frame; every label's access key reaches its field;
   // the picture buttons say in Japanese what they do.
+  // Over SFTP: the connect asks about the unknown host key first and keeps it
+  // on Yes; then the rows and commands are those of FTP.
+  void SftpSession() {
+    test::SshdServer server;
+    if (!server.Started()) {
+      QSKIP(server.Error().c_str());
+    }
+    test::TempDir config{"tavro-config"};
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.Path().string()));
+    const fs::path pub = server.Pub();
+    fs::create_directories(pub / "a" / "sub");
+    WriteBytes(pub / "a" / "file.txt", "12345");
+    server.Share(pub / "a");
+    {
+      Browser b(server.Address(), server.Password(), 5000ms, server.User());
+      MessageBoxes::SetNextAnswer(IDYES);
+      QVERIFY(b.Connect(QStringLiteral("/pub/a")));
+      const auto shown = MessageBoxes::TakeShown();
+      QCOMPARE(shown.size(), 1);
+      QVERIFY(shown[0].Text.contains(QString::fromStdString(server.Fingerprint())));
+      QCOMPARE(test::ReadFileBytes(config / "Quillbet" / "known_hosts"), server.KnownHostsLine());
+      QCOMPARE(b.Shown(), QStringLiteral("/pub/a"));
+      QStringList names = b.Names();
+      names.sort();
+      QCOMPARE(names, QStringList({QStringLiteral("file.txt"), QStringLiteral("sub")}));
+      QCOMPARE(b.List().Text(b.Row(QStringLiteral("sub")), 2), QStringLiteral("フォルダ"));
+      QVERIFY(b.ListAfter([&] { b.Control<QPushButton>(Dlg::IDC_UP)->click(); }));
+      QCOMPARE(b.Shown(), QStringLiteral("/pub"));
+      QCOMPARE(b.Names(), QStringList({QStringLiteral("a")}));
+    }
+    {
+      // Known now: the next connect asks nothing.
+      Browser b(server.Address(), server.Password(), 5000ms, server.User());
+      QVERIFY(b.Connect(QStringLiteral("/pub")));
+      QCOMPARE(MessageBoxes::TakeShown().size(), 0);
+      QCOMPARE(b.Names(), QStringList({QStringLiteral("a")}));
+    }
+    if (oldConfig.isNull()) {
+      qunsetenv("XDG_CONFIG_HOME");
+    } else {
+      qputenv("XDG_CONFIG_HOME", oldConfig);
+    }
+  }
+
   void KeyboardReachesEveryControl() {
     VsftpdServer server;
     QVERIFY2(server.Started(), server.Error().c_str());

@@ -2,7 +2,10 @@
 // OK hands back, the address-only switch, Cancel, the browse buttons and the
 // refusal of texts the settings file would not give back.
 #include "KeyboardWalk.h"
+#include "servers/SshdServer.h"
 #include "servers/VsftpdServer.h"
+#include "support/TempDir.h"
+#include "support/TextFiles.h"
 #include "ui/CFtpBrowserDialog.h"
 #include "ui/CSettingsDialog.h"
 #include "ui/FileDialogs.h"
@@ -19,6 +22,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 using namespace tavro;
@@ -188,6 +193,59 @@ private slots:
     QCOMPARE(server, QString::fromStdString(kRecord.Server));
     QCOMPARE(timer, QString("600 秒"));
     QCOMPARE(disabled, QList<int>());
+  }
+
+  // An SFTP server's unknown key is asked about once, with its fingerprint,
+  // and kept only on Yes, beside the settings; a changed key is warned of
+  // and never kept.
+  void AsksAboutAnSftpServersHostKeyOnOk() {
+    test::SshdServer server;
+    if (!server.Started()) {
+      QSKIP(server.Error().c_str());
+    }
+    test::TempDir config{"tavro-config"};
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.Path().string()));
+    const auto knownHosts = config / "Quillbet" / "known_hosts";
+    Settings record = kRecord;
+    record.Server = server.Address();
+    const auto accept = [&](int answer) {
+      Shown dialog(record);
+      MessageBoxes::SetNextAnswer(answer);
+      Click(dialog, 1);
+      QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    };
+
+    accept(IDNO);
+    auto shown = MessageBoxes::TakeShown();
+    QCOMPARE(shown.size(), 1);
+    QVERIFY2(shown[0].Text.contains(QString::fromStdString(server.Fingerprint())),
+             qPrintable(shown[0].Text));
+    QVERIFY(shown[0].Text.contains("ssh-ed25519"));
+    QCOMPARE(shown[0].Style, MB_YESNO | MB_ICONQUESTION);
+    QVERIFY(!std::filesystem::exists(knownHosts));
+
+    accept(IDYES);
+    QCOMPARE(MessageBoxes::TakeShown().size(), 1);
+    QCOMPARE(test::ReadFileBytes(knownHosts), server.KnownHostsLine());
+    accept(IDOK);  // known now: no box takes the answer
+    QCOMPARE(MessageBoxes::PendingAnswers(), 1);
+    QCOMPARE(MessageBoxes::TakeShown().size(), 0);
+    MessageBoxes::AnswerInAdvance(true);  // drops the answer no box took
+
+    std::ofstream(knownHosts, std::ios::trunc) << server.ForeignKnownHostsLine();
+    const std::string foreign = test::ReadFileBytes(knownHosts);
+    accept(IDOK);
+    shown = MessageBoxes::TakeShown();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].Style, MB_OK | MB_ICONWARNING);
+    QVERIFY(shown[0].Text.contains(QString::fromStdString(server.Fingerprint())));
+    QCOMPARE(test::ReadFileBytes(knownHosts), foreign);
+    if (oldConfig.isNull()) {
+      qunsetenv("XDG_CONFIG_HOME");
+    } else {
+      qputenv("XDG_CONFIG_HOME", oldConfig);
+    }
   }
 
   // Which texts each field refuses is the settings test's; here a refusal

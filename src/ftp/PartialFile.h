@@ -1,0 +1,30 @@
+// A download's file beside its target that becomes the target only once the
+// whole file has arrived; removed otherwise, so a failed download leaves
+// nothing behind. Shared by every protocol's session.
+#pragma once
+
+#include <string>
+
+namespace tavro {
+
+class PartialFile {
+public:
+  // Opens a new hidden file in the target's folder; Fd < 0 (errno set) where
+  // none can be made.
+  explicit PartialFile(const std::string& target);
+  ~PartialFile();
+  PartialFile(const PartialFile&) = delete;
+  PartialFile& operator=(const PartialFile&) = delete;
+
+  int Fd = -1;
+
+  bool CloseFd();
+  // Moves the file into place. Without replace, a file that appeared at the
+  // target meanwhile is left alone and the move fails.
+  bool Commit(const std::string& target, bool replace);
+
+private:
+  std::string Path;
+};
+
+}  // namespace tavro
