@@ -31,8 +31,8 @@ struct CommandResult {
 
 // One report: the message, its code (wParam) and its payload (lParam). The
 // payload's type says what it carries, so a handler asks for the kind it
-// expects and gets nothing where the report carries another: a text where
-// the code carries a result, say, reads as no text rather than as garbage.
+// expects and gets nothing where the report carries another: asked for its
+// text, a command's result has none.
 // A text or entry payload is the worker's own and is valid only during the
 // call that delivers it.
 class WorkerReport {
@@ -67,7 +67,6 @@ public:
   }
   // A command's outcome that was a success; false for any other payload.
   bool Succeeded() const { return Outcome().value_or(false); }
-  const Payload& Carries() const { return Carried; }
 
 private:
   WorkerReport(std::uint32_t message, std::uint32_t code, Payload payload)
