@@ -5,6 +5,7 @@
 #include "ui/ResourceIds.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -15,6 +16,8 @@
 #include <QRadioButton>
 #include <QRawFont>
 #include <QtTest>
+
+#include <algorithm>
 
 using namespace tavro;
 
@@ -44,6 +47,9 @@ control 15 checkbox  2 44 40 10 "チェック"
 control 16 radio     2 52 20 8  "A" group
 control 17 radio     24 52 20 8 "B"
 control 18 radio     50 52 20 8 "C" group
+control -  static    60 0 20 8   "名前&N:" for=IDC_NAMED
+control IDC_NAMED=19 edit 60 10 20 8 "" disabled
+control 20 combobox  60 20 30 40 ""
 )";
 
 }  // namespace
@@ -209,6 +215,17 @@ private slots:
     QVERIFY(!builder.Control<QRadioButton>(16)->isChecked());
     QVERIFY(builder.Control<QRadioButton>(17)->isChecked());
     QVERIFY(builder.Control<QRadioButton>(18)->isChecked());
+
+    // A label is its field's buddy; styles and the closed box's height.
+    auto* named = builder.Control<QLineEdit>(19);
+    QVERIFY(!named->isEnabled());
+    QCOMPARE(named->accessibleName(), QString("名前N"));
+    const QList<QLabel*> labels = builder.Client()->findChildren<QLabel*>();
+    QVERIFY(std::any_of(labels.begin(), labels.end(),
+                        [&](QLabel* label) { return label->buddy() == named; }));
+    auto* combo = builder.Control<QComboBox>(20);
+    QCOMPARE(combo->height(), combo->sizeHint().height());
+    QVERIFY(combo->height() < round(40, y, 8));
   }
 
   void MainWindowTemplateHasItsControlsFontAndMenu() {

@@ -28,6 +28,7 @@
 #include <QTreeView>
 #include <QtTest>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -75,6 +76,24 @@ struct Browser {
   CRemoteFileList& List() const { return *Dialog.FileList(); }
   QPushButton* Toggle() const { return Control<QPushButton>(IDC_TOGGLE); }
   QString Shown() const { return Control<QLabel>(IDC_DIRECTORY)->text(); }
+  // The connection view: the frame and every control the template draws
+  // inside it, all of which the list covers while browsing.
+  QList<QWidget*> ConnectionView() const {
+    QWidget* frame = Control(IDC_FRAME);
+    QList<QWidget*> view{frame};
+    for (const ControlSpec& row : Dialog.Controls().Template().Controls) {
+      QWidget* control = Dialog.Controls().ControlWidget(row.Id);
+      if (control && control != frame && frame->geometry().contains(control->geometry())) {
+        view.append(control);
+      }
+    }
+    return view;
+  }
+  bool ConnectionViewShown(bool shown) const {
+    const QList<QWidget*> view = ConnectionView();
+    return std::all_of(view.begin(), view.end(),
+                       [&](QWidget* w) { return w->isVisible() == shown; });
+  }
   QStringList Status() const {
     QStringList lines;
     auto* box = Control<QListWidget>(IDC_STATUS);
@@ -221,7 +240,8 @@ private slots:
     QWidget* frame = b.Control(IDC_FRAME);
     QCOMPARE(b.List().geometry(), frame->geometry());
     QVERIFY(!b.List().isVisible());
-    QVERIFY(frame->isVisible());
+    QCOMPARE(b.ConnectionView().size(), 9);  // four edits, their labels
+    QVERIFY(b.ConnectionViewShown(true));
     const int w = frame->width();
     QHeaderView* header = b.List().DetailsView()->header();
     // Shares of the width; the fixed-format columns take what their text
@@ -273,7 +293,7 @@ private slots:
     b->Control<QLineEdit>(IDC_PASSWORD)->setText(VsftpdServer::Password);
     QVERIFY(b->Connect(QStringLiteral("/pub/a/b/")));
     QVERIFY(b->List().isVisible());
-    QVERIFY(!b->Control(IDC_FRAME)->isVisible());
+    QVERIFY(b->ConnectionViewShown(false));
     QCOMPARE(b->Toggle()->text(), QStringLiteral("切断"));
     // Status lines: newest on top.
     QVERIFY(b->Status().first().startsWith(QStringLiteral("Msg: ディレクトリ検索中")));
@@ -327,7 +347,7 @@ private slots:
     b->Toggle()->click();
     QTRY_VERIFY_WITH_TIMEOUT(b->Toggle()->isEnabled() && !b->List().isVisible(), 15000);
     QCOMPARE(b->Shown(), QString());
-    QVERIFY(b->Control(IDC_FRAME)->isVisible());
+    QVERIFY(b->ConnectionViewShown(true));
     QVERIFY(b->Connect(QStringLiteral("/pub")));
     QCOMPARE(b->List().Count(), 5);
     QVERIFY(b->Control(IDC_UP)->isEnabled());
