@@ -475,7 +475,7 @@ private slots:
       names.sort();
       QCOMPARE(names, QStringList({QStringLiteral("file.txt"), QStringLiteral("sub")}));
       QCOMPARE(b.List().Text(b.Row(QStringLiteral("sub")), 2), QStringLiteral("フォルダ"));
-      QVERIFY(b.ListAfter([&] { b.Control<QPushButton>(Dlg::IDC_UP)->click(); }));
+      QVERIFY(b.ListAfter([&] { b.Control<QPushButton>(IDC_UP)->click(); }));
       QCOMPARE(b.Shown(), QStringLiteral("/pub"));
       QCOMPARE(b.Names(), QStringList({QStringLiteral("a")}));
     }
