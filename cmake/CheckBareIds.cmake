@@ -33,7 +33,9 @@ set(id_call "(Build|Control<[^>]*>|ControlWidget|MenuItem|ContextMenuItem|OnComm
 set(id_compared "(^|[^A-Za-z0-9_])id [!=]= [0-9]+")
 set(handler_start "^[^ /].*\\(int id\\)( const)? {$")
 
-file(GLOB_RECURSE sources "${SRC_DIR}/*.h" "${SRC_DIR}/*.cpp")
+# Only the windowed layers can name a control: the core below them never
+# includes the header, so a number there ("128 * 1024") is never an id.
+file(GLOB_RECURSE sources "${SRC_DIR}/ui/*.h" "${SRC_DIR}/ui/*.cpp" "${SRC_DIR}/app/*.h" "${SRC_DIR}/app/*.cpp")
 set(found "")
 foreach(source IN LISTS sources)
   file(READ "${source}" text)
