@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libpoco-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
   vsftpd xvfb xauth fonts-ipafont-gothic qt6-translations-l10n curl imagemagick
   openbox trayer xdotool x11-utils
-  python3 openssl dpkg-dev desktop-file-utils appstream
+  python3 openssl dpkg-dev desktop-file-utils appstream iproute2 util-linux
 )
 
 missing=()
