@@ -9,7 +9,7 @@ packages=(
   libssh-dev openssh-server openssh-client
   vsftpd coturn xvfb xauth fonts-ipafont-gothic qt6-translations-l10n curl imagemagick
   openbox trayer xdotool x11-utils
-  python3 openssl dpkg-dev desktop-file-utils appstream
+  python3 openssl dpkg-dev desktop-file-utils appstream iproute2 util-linux
 )
 
 missing=()

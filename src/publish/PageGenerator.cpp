@@ -4,7 +4,9 @@
 #include "platform/CodePage932.h"
 #include "platform/PublishableAddress.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,22 +102,60 @@ private:
 
 // A template piece small enough that its page part stays near WriteBlock even
 // when it is all "#" and the address is long.
-std::size_t PieceSize(std::size_t addressLength) {
+std::size_t PieceSize(std::size_t addressLength, std::size_t ipv6Length) {
   const std::size_t growth =
-      std::max<std::size_t>(LineEnd.size(), addressLength / PlaceholderLength + 1);
+      std::max({LineEnd.size(), addressLength / PlaceholderLength + 1,
+                ipv6Length / kIpv6Placeholder.size() + 1});
   return std::clamp<std::size_t>(WriteBlock / growth, 1, ReadBlock);
+}
+
+// What "%%IPV6%%" may become: nothing, or an address and nothing else.
+bool IsIpv6AddressOrEmpty(std::string_view text) {
+  if (text.empty()) {
+    return true;
+  }
+  // inet_pton reads a C string; a NUL inside would hide what follows it.
+  if (text.size() >= INET6_ADDRSTRLEN || text.find('\0') != std::string_view::npos) {
+    return false;
+  }
+  in6_addr parsed{};
+  return ::inet_pton(AF_INET6, std::string(text).c_str(), &parsed) == 1;
 }
 
 }  // namespace
 
-PageFiller::PageFiller(std::string_view address) {
+PageFiller::PageFiller(std::string_view address, std::optional<std::string_view> ipv6Address) {
   const auto bytes = cp932::FromUtf8(address);
   Address = bytes ? *bytes : std::string(address);
+  if (ipv6Address) {
+    Ipv6 = std::string(*ipv6Address);
+  }
 }
 
 void PageFiller::FlushHashes(std::string& page) {
   page.append(HeldHashes, '#');
   HeldHashes = 0;
+}
+
+void PageFiller::FlushToken(std::string& page) {
+  page.append(kIpv6Placeholder.substr(0, TokenHeld));
+  TokenHeld = 0;
+}
+
+bool PageFiller::Retoken(char c, std::string& page) {
+  // The held bytes and c; the longest end of them that begins the token is
+  // held again ("%%%IPV6%%" is "%" and the token), the rest is text.
+  std::string seen(kIpv6Placeholder.substr(0, TokenHeld));
+  seen += c;
+  for (std::size_t keep = TokenHeld; keep > 0; --keep) {
+    if (std::string_view(seen).substr(seen.size() - keep) == kIpv6Placeholder.substr(0, keep)) {
+      page.append(seen, 0, seen.size() - keep);
+      TokenHeld = keep;
+      return true;
+    }
+  }
+  FlushToken(page);
+  return false;
 }
 
 void PageFiller::Feed(std::string_view piece, std::string& page) {
@@ -139,8 +179,26 @@ void PageFiller::Feed(std::string_view piece, std::string& page) {
   std::size_t nextHash = 0;
   std::size_t nextCr = 0;
   std::size_t nextLf = 0;
+  std::size_t nextToken = end;  // stays at the end where "%%IPV6%%" is text
   bool known = false;
   while (at < end) {
+    if (TokenHeld > 0) {
+      // Part of the token is held: the bytes go one by one until it is whole
+      // or broken off. Its bytes are none of "#", CR and LF.
+      const char c = piece[at];
+      if (c == kIpv6Placeholder[TokenHeld]) {
+        ++at;
+        if (++TokenHeld == kIpv6Placeholder.size()) {
+          page.append(*Ipv6);
+          TokenHeld = 0;
+        }
+        continue;
+      }
+      if (Retoken(c, page)) {
+        ++at;
+        continue;
+      }
+    }
     if (!known || nextHash < at) {
       nextHash = Find(piece, at, '#');
     }
@@ -150,8 +208,11 @@ void PageFiller::Feed(std::string_view piece, std::string& page) {
     if (!known || nextLf < at) {
       nextLf = Find(piece, at, '\n');
     }
+    if (Ipv6 && (!known || nextToken < at)) {
+      nextToken = Find(piece, at, kIpv6Placeholder[0]);
+    }
     known = true;
-    const std::size_t stop = std::min({nextHash, nextCr, nextLf});
+    const std::size_t stop = std::min({nextHash, nextCr, nextLf, nextToken});
     if (stop > at) {
       FlushHashes(page);
       page.append(piece.substr(at, stop - at));
@@ -162,7 +223,12 @@ void PageFiller::Feed(std::string_view piece, std::string& page) {
       }
     }
     const char c = piece[at];
-    if (c == '#') {
+    if (c == kIpv6Placeholder[0] && Ipv6) {
+      FlushHashes(page);
+      TokenHeld = 1;
+      LineOpen = true;
+      ++at;
+    } else if (c == '#') {
       std::size_t runEnd = at;
       while (runEnd < end && piece[runEnd] == '#') {
         ++runEnd;
@@ -199,6 +265,7 @@ void PageFiller::Feed(std::string_view piece, std::string& page) {
 }
 
 void PageFiller::Finish(std::string& page) {
+  FlushToken(page);
   if (HeldCr) {
     HeldCr = false;
     page += '\r';
@@ -210,8 +277,11 @@ void PageFiller::Finish(std::string& page) {
   }
 }
 
-std::string FillTemplate(std::string_view templateBytes, std::string_view address) {
-  PageFiller filler(address);
+namespace {
+
+std::string Fill(std::string_view templateBytes, std::string_view address,
+                 std::optional<std::string_view> ipv6Address) {
+  PageFiller filler(address, ipv6Address);
   std::string page;
   page.reserve(templateBytes.size() + templateBytes.size() / 16 + LineEnd.size());
   filler.Feed(templateBytes, page);
@@ -219,10 +289,14 @@ std::string FillTemplate(std::string_view templateBytes, std::string_view addres
   return page;
 }
 
-std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address) {
+std::optional<std::string> Generate(const std::string& templatePath, std::string_view address,
+                                    std::optional<std::string_view> ipv6Address) {
   // The caller checks already; a page that goes public is never filled with
   // anything but an address, whoever calls.
   if (!address.empty() && PublishableAddress(address) != address) {
+    return std::nullopt;
+  }
+  if (ipv6Address && !IsIpv6AddressOrEmpty(*ipv6Address)) {
     return std::nullopt;
   }
   // O_NONBLOCK: a FIFO given as template must not hang the window; only a
@@ -237,8 +311,8 @@ std::optional<std::string> GeneratePage(const std::string& templatePath, std::st
   if (partial.Fd() < 0) {
     return std::nullopt;
   }
-  PageFiller filler(address);
-  const std::size_t pieceSize = PieceSize(filler.AddressBytes().size());
+  PageFiller filler(address, ipv6Address);
+  const std::size_t pieceSize = PieceSize(filler.AddressBytes().size(), filler.Ipv6Length());
   std::vector<char> block(ReadBlock);
   std::string page;
   page.reserve(WriteBlock + WriteBlock / 2);
@@ -271,6 +345,26 @@ std::optional<std::string> GeneratePage(const std::string& templatePath, std::st
     return std::nullopt;
   }
   return pagePath;
+}
+
+}  // namespace
+
+std::string FillTemplate(std::string_view templateBytes, std::string_view address) {
+  return Fill(templateBytes, address, std::nullopt);
+}
+
+std::string FillTemplate(std::string_view templateBytes, std::string_view address,
+                         std::string_view ipv6Address) {
+  return Fill(templateBytes, address, ipv6Address);
+}
+
+std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address) {
+  return Generate(templatePath, address, std::nullopt);
+}
+
+std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address,
+                                        std::string_view ipv6Address) {
+  return Generate(templatePath, address, ipv6Address);
 }
 
 }  // namespace tavro

@@ -17,6 +17,14 @@
 // page in code page 932, the page's own encoding, where code page 932 holds it,
 // and as its bytes unchanged where it does not (never as "?"). A dotted
 // address is the same in both.
+//
+// The IPv6 address. Where the caller gives one (the overloads with
+// `ipv6Address`), each "%%IPV6%%" of the template becomes it, left to right
+// and not overlapping, or nothing where the PC has none. The token holds no
+// "#", so the runs of "#" are cut exactly as before; and its first byte "%"
+// (0x25) is neither a lead nor a trail byte of code page 932, so a match
+// starts on a character and every byte of it is an ASCII character. Without
+// an IPv6 address given, "%%IPV6%%" is text, as it always was.
 #pragma once
 
 #include <cstddef>
@@ -41,29 +49,50 @@ namespace tavro {
 // that is under way keeps reading the file it opened.
 std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address);
 
+// The same, also filling "%%IPV6%%" with `ipv6Address`: empty (the PC has no
+// global IPv6 address; the caller logs it) or an IPv6 address as inet_pton
+// (AF_INET6) reads it, and nothing else, else std::nullopt before anything is
+// read or written.
+std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address,
+                                        std::string_view ipv6Address);
+
+inline constexpr std::string_view kIpv6Placeholder = "%%IPV6%%";
+
 // The pure part: template bytes in, page bytes out.
 std::string FillTemplate(std::string_view templateBytes, std::string_view address);
+std::string FillTemplate(std::string_view templateBytes, std::string_view address,
+                         std::string_view ipv6Address);
 
 // The filling as a stream: the template may be cut anywhere, also inside a
 // "#####" or between a CR and its LF; the pieces give the same page as the
 // whole.
 class PageFiller {
 public:
-  explicit PageFiller(std::string_view address);
+  // With an IPv6 address (empty included) "%%IPV6%%" is replaced too.
+  explicit PageFiller(std::string_view address,
+                      std::optional<std::string_view> ipv6Address = std::nullopt);
 
-  // Appends to `page` what the next piece of the template makes. A "#" run or a
-  // CR at the end of the piece is held until the next piece shows how it ends.
+  // Appends to `page` what the next piece of the template makes. A "#" run, a
+  // CR or the start of "%%IPV6%%" at the end of the piece is held until the
+  // next piece shows how it ends.
   void Feed(std::string_view piece, std::string& page);
   // The template has ended: appends what is held and the last line's CR LF.
   void Finish(std::string& page);
 
   // The address as it goes into the page.
   const std::string& AddressBytes() const { return Address; }
+  std::size_t Ipv6Length() const { return Ipv6 ? Ipv6->size() : 0; }
 
 private:
   void FlushHashes(std::string& page);
+  void FlushToken(std::string& page);
+  // Takes the byte that does not go on with the held part of the token,
+  // where it starts or goes on with a shorter part; false leaves it.
+  bool Retoken(char c, std::string& page);
 
   std::string Address;
+  std::optional<std::string> Ipv6;
+  std::size_t TokenHeld = 0;   // 0 to 7 bytes of "%%IPV6%%" matched, not yet written
   std::size_t HeldHashes = 0;  // 0 to 4 "#" of a run not yet complete
   bool HeldCr = false;         // the piece ended in CR
   bool LineOpen = false;       // the current line has text and needs its line end

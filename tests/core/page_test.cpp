@@ -26,11 +26,14 @@ namespace {
 
 constexpr const char* Ip = "192.0.2.17";
 
+constexpr const char* Ip6 = "2400:1::10";
+
 struct FillCase {
   const char* Name;
   std::string Template;
   std::string Page;
   std::string Address = Ip;
+  std::optional<std::string> Ipv6 = std::nullopt;  // none: the IPv6 token is text
 };
 void PrintTo(const FillCase& c, std::ostream* out) {
   *out << c.Name;
@@ -53,17 +56,37 @@ const FillCase FillCases[] = {
     {"EmptyAddress", "IP: #####.", "IP: .\r\n", ""},
     {"AddressInCodePage932", "#####", "\x83\x65\x83\x58\x83\x67\r\n", "テスト"},
     {"AddressOutsideCodePage932", "#####", "\xf0\x9f\x98\x80\r\n", "😀"},
+    {"Ipv6TokenIsTextWithoutAnIpv6Address", "%%IPV6%% #####", "%%IPV6%% 192.0.2.17\r\n"},
+    {"Ipv6InAUrl", "<a href=\"http://[%%IPV6%%]:8080/\">#####</a>\n",
+     "<a href=\"http://[2400:1::10]:8080/\">192.0.2.17</a>\r\n", Ip, Ip6},
+    {"Ipv6EmptiedWhenThereIsNone", "v6: %%IPV6%%.\n%%IPV6%%%%IPV6%%", "v6: .\r\n\r\n", Ip, ""},
+    // The token ends a "#" run, as every other text did; runs around it are
+    // cut into fives as before.
+    {"Ipv6TokenBetweenHashRuns", "######%%IPV6%%##########\n#%%IPV6%%####",
+     "192.0.2.17#2400:1::10192.0.2.17192.0.2.17\r\n#2400:1::10####\r\n", Ip, Ip6},
+    // Left to right, not overlapping; a broken-off start is text, also where a
+    // "#", a line end or the template's end breaks it; the case counts.
+    {"Ipv6TokenOverlapsAndBrokenStarts",
+     "%%%IPV6%%|%%IPV6%%IPV6%%|%%IPV6%#####|%%ipv6%%|%%IPV6%\r\n%%IPV6%\n%%IP",
+     "%2400:1::10|2400:1::10IPV6%%|%%IPV6%192.0.2.17|%%ipv6%%|%%IPV6%\r\n%%IPV6%\r\n%%IP\r\n",
+     Ip, Ip6},
+    {"Ipv6InAJapaneseTemplate", "\x83\x41\x83\x68\x83\x8c\x83\x58: %%IPV6%%\r\n",
+     "\x83\x41\x83\x68\x83\x8c\x83\x58: 2400:1::10\r\n", Ip, Ip6},
 };
+
+std::string Fill(const FillCase& c) {
+  return c.Ipv6 ? FillTemplate(c.Template, c.Address, *c.Ipv6) : FillTemplate(c.Template, c.Address);
+}
 
 class FillTemplateTest : public ::testing::TestWithParam<FillCase> {};
 
 TEST_P(FillTemplateTest, WholeAndInEverySplit) {
   const FillCase& c = GetParam();
-  EXPECT_EQ(FillTemplate(c.Template, c.Address), c.Page);
+  EXPECT_EQ(Fill(c), c.Page);
   // The same page wherever the template is cut: fed byte by byte up to the
   // cut, then the rest in one piece.
   for (std::size_t cut = 0; cut <= c.Template.size(); ++cut) {
-    PageFiller filler(c.Address);
+    PageFiller filler(c.Address, c.Ipv6);
     std::string page;
     for (char byte : c.Template.substr(0, cut)) {
       filler.Feed(std::string_view(&byte, 1), page);
@@ -76,6 +99,27 @@ TEST_P(FillTemplateTest, WholeAndInEverySplit) {
 
 INSTANTIATE_TEST_SUITE_P(Page, FillTemplateTest, ::testing::ValuesIn(FillCases),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(FillTemplateIpv6Test, TemplatesWithoutTheTokenAreFilledAsBefore) {
+  // Runs of one to twelve "#", "%" and near-misses of the token, code page
+  // 932 text and line ends: with an IPv6 address given or not, the same page.
+  std::string runs;
+  for (std::size_t n = 1; n <= 12; ++n) {
+    runs += "a" + std::string(n, '#') + "%" + std::string(n, '#') + "\n";
+  }
+  runs += "%%IPV5%% %IPV6%% %%IPV6% %%IPV6 #%%#IPV6%%# 100%\r\n\x82\xa0#####\r";
+  for (const FillCase& c : FillCases) {
+    if (c.Template.find(kIpv6Placeholder) != std::string::npos) {
+      continue;
+    }
+    for (const std::string& ipv6 : {std::string(Ip6), std::string()}) {
+      EXPECT_EQ(FillTemplate(c.Template, c.Address, ipv6), FillTemplate(c.Template, c.Address)) << c.Name;
+    }
+  }
+  const std::string before = FillTemplate(runs, Ip);
+  EXPECT_EQ(FillTemplate(runs, Ip, Ip6), before);
+  EXPECT_EQ(before.substr(0, 48), "a#%#\r\na##%##\r\na###%###\r\na####%####\r\na192.0.2.17%");
+}
 
 class PageFileTest : public ::testing::Test {
 protected:
@@ -137,12 +181,30 @@ TEST_F(PageFileTest, OnlyAnAddressOrNothingIsFilledIn) {
   EXPECT_EQ(Others({"index.html", "index.html.tmp"}), 0u);
 }
 
+TEST_F(PageFileTest, OnlyAnIpv6AddressOrNothingFillsItsPlaceholder) {
+  const auto source = Write("index.html", "http://[%%IPV6%%]:8080/ #####\n");
+  Write("index.html.tmp", "earlier page");
+  for (const std::string& text : {"192.0.2.17"s, "IPv6:2400:1::10"s, "2400:1::10 "s, "fe80::1%eth0"s,
+                                  "2400:1::10\0<b>"s, "<script>"s, "2400:1::g"s}) {
+    EXPECT_FALSE(GeneratePage(source.string(), Ip, text)) << text;
+    EXPECT_EQ(ReadFileBytes(source.string() + ".tmp"), "earlier page") << text;
+  }
+  // The WAN address is checked as before.
+  EXPECT_FALSE(GeneratePage(source.string(), "<b>", Ip6));
+  for (const std::string& text : {"2400:1::10"s, "::ffff:192.0.2.1"s, ""s}) {
+    ASSERT_TRUE(GeneratePage(source.string(), Ip, text)) << text;
+    EXPECT_EQ(ReadFileBytes(source.string() + ".tmp"), "http://[" + text + "]:8080/ 192.0.2.17\r\n");
+  }
+  EXPECT_EQ(Others({"index.html", "index.html.tmp"}), 0u);
+}
+
 TEST_F(PageFileTest, StreamsAcrossBlocksLikeTheWholeTemplate) {
   // Placeholders, CR LF pairs and "#" runs straddling the 1 MiB read blocks;
   // the longest address text also cuts each block into many pieces.
   std::string bytes;
   for (int i = 0; bytes.size() < (5u << 20); ++i) {
-    bytes += "line " + std::to_string(i) + " ####### \r\n\x82\xa0##\r" + std::string(i % 7, '#');
+    bytes += "line " + std::to_string(i) + " ####### %%IPV6%% \r\n\x82\xa0##\r" +
+             std::string(i % 7, '#') + std::string(i % 3, '%');
   }
   for (std::size_t block = 1; block <= 4; ++block) {
     // "##|###" and "\r|\n" with the block boundary at "|".
@@ -152,11 +214,15 @@ TEST_F(PageFileTest, StreamsAcrossBlocksLikeTheWholeTemplate) {
                                              "\nxx";
     bytes.replace((block << 20) - 3, straddle.size(), straddle);
   }
+  // "%%IP|V6%%" across the fifth block boundary.
+  bytes.replace((std::size_t{5} << 20) - 4, 8, "%%IPV6%%");
   const auto source = Write("big.html", bytes);
-  for (const std::string& address :
-       {std::string(Ip), std::string("ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255")}) {
+  const std::string longest = "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255";
+  for (const std::string& address : {std::string(Ip), longest}) {
     ASSERT_TRUE(GeneratePage(source.string(), address));
     EXPECT_TRUE(ReadFileBytes(source.string() + ".tmp") == FillTemplate(bytes, address));
+    ASSERT_TRUE(GeneratePage(source.string(), address, longest));
+    EXPECT_TRUE(ReadFileBytes(source.string() + ".tmp") == FillTemplate(bytes, address, longest));
   }
 }
 
@@ -203,6 +269,22 @@ TEST_F(UnpublishNowTest, AgainstARealServer) {
   EXPECT_FALSE(Unpublish(server.Address(), VsftpdServer::Password));
   EXPECT_EQ(Cause, "550 Could not get file size.");
   EXPECT_TRUE(fs::is_empty(server.Pub()));
+}
+
+TEST_F(UnpublishNowTest, APageWithTheIpv6AddressArrivesByteForByte) {
+  VsftpdServer server;
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const fs::path remote = server.Pub() / "index.html";
+  std::ofstream(remote, std::ios::binary) << "earlier";
+  server.Share(remote);
+  const auto source = Write("online.html", "<a href=\"http://[%%IPV6%%]:8080/\">#####</a>\n");
+  const auto page = GeneratePage(source.string(), Ip, Ip6);
+  ASSERT_TRUE(page);
+  // The same replacing upload as a publish's, by a temporary name and a rename.
+  ASSERT_TRUE(UnpublishNow(server.Address(), VsftpdServer::User, VsftpdServer::Password, *page,
+                           "/pub/index.html", FtpTimeouts{1s}, &Cause))
+      << Cause;
+  EXPECT_EQ(ReadFileBytes(remote), "<a href=\"http://[2400:1::10]:8080/\">192.0.2.17</a>\r\n");
 }
 
 TEST_F(UnpublishNowTest, UnreachableServersFailWithinTheTimeOut) {
