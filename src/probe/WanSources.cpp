@@ -1,6 +1,7 @@
 #include "probe/WanSources.h"
 
 #include "platform/AddressScope.h"
+#include "platform/AsciiText.h"
 #include "platform/CauseLine.h"
 #include "platform/PublishableAddress.h"
 
@@ -82,10 +83,7 @@ std::vector<std::string> SplitWanSources(std::string_view trace) {
 }
 
 bool IsStunSource(std::string_view source) {
-  return source.size() >= StunPrefix.size() &&
-         std::equal(StunPrefix.begin(), StunPrefix.end(), source.begin(), [](char p, char c) {
-           return p == std::tolower(static_cast<unsigned char>(c));
-         });
+  return StartsWithNoCase(source, StunPrefix);
 }
 
 std::optional<StunServerAddress> ParseStunSource(std::string_view source) {

@@ -2,6 +2,7 @@
 
 #include "ftp/FtpSession.h"
 #include "ftp/PartialFile.h"
+#include "platform/AsciiText.h"
 #include "platform/CauseLine.h"
 #include "platform/PosixIo.h"
 
@@ -182,15 +183,8 @@ std::string KeyText(const HostKeyCheck& key) {
 
 std::optional<std::string_view> SftpServerAddress(std::string_view server) {
   constexpr std::string_view scheme = "sftp://";
-  if (server.size() <= scheme.size()) {
+  if (server.size() <= scheme.size() || !StartsWithNoCase(server, scheme)) {
     return std::nullopt;
-  }
-  for (std::size_t i = 0; i < scheme.size(); ++i) {
-    const char c = server[i];
-    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    if (lower != scheme[i]) {
-      return std::nullopt;
-    }
   }
   std::string_view rest = server.substr(scheme.size());
   if (!rest.empty() && rest.back() == '/') {
