@@ -7,8 +7,8 @@ set(TAVRO_SCREENSHOT_URL "" CACHE STRING
 
 install(TARGETS tavro RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Loaded by the program from its own folder's ../lib/.../tavro on the first
-# TLS connection.
-install(TARGETS tavro_tls_module LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tavro)
+# TLS connection, and on the first SFTP server.
+install(TARGETS tavro_tls_module tavro_sftp_module LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tavro)
 # The program finds the guide in ../share/tavro beside its own folder; the
 # screenshots keep the relative paths the guide links them by.
 install(FILES ${CMAKE_BINARY_DIR}/userguide.html DESTINATION ${CMAKE_INSTALL_DATADIR}/tavro)

@@ -3,13 +3,11 @@
 // context is made, so callers report that TLS cannot be set up, as for any
 // other context that fails; the reason goes to stderr once.
 #include "ftp/FtpTls.h"
+#include "platform/ModuleFile.h"
 #include "platform/TlsClient.h"
 #include "platform/TlsModule.h"
 
 #include <Poco/Exception.h>
-
-#include <dlfcn.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -21,38 +19,15 @@ namespace tavro {
 
 namespace {
 
-// Beside the executable in the build tree, in the library folder once
-// installed.
-std::string ExecutableFolder() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) {
-    return {};
-  }
-  const std::string exe(path, std::size_t(n));
-  return exe.substr(0, exe.rfind('/') + 1);
-}
-
 const TlsFunctions* Load() {
   std::string failure;
-  for (const std::string& file :
-       {ExecutableFolder() + TAVRO_TLS_MODULE_NAME, ExecutableFolder() + TAVRO_TLS_MODULE_INSTALLED}) {
-    // Never unloaded: contexts and sockets it made live on.
-    void* module = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
-      failure = ::dlerror();
-      continue;
-    }
-    using Entry = const TlsFunctions* (*)();
-    const auto entry = reinterpret_cast<Entry>(::dlsym(module, kTlsFunctionsSymbol));
-    const TlsFunctions* table = entry ? entry() : nullptr;
-    if (table != nullptr && table->Version == kTlsFunctionsVersion) {
-      return table;
-    }
-    failure = file + ": not a TLS module of this build";
+  const TlsFunctions* table = LoadModuleTable<TlsFunctions>(
+      TAVRO_TLS_MODULE_NAME, TAVRO_TLS_MODULE_INSTALLED, kTlsFunctionsSymbol,
+      kTlsFunctionsVersion, "TLS", failure);
+  if (table == nullptr) {
+    std::fprintf(stderr, "tavro: TLS is not available: %s\n", failure.c_str());
   }
-  std::fprintf(stderr, "tavro: TLS is not available: %s\n", failure.c_str());
-  return nullptr;
+  return table;
 }
 
 std::once_flag LoadOnce;

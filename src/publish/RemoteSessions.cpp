@@ -2,7 +2,7 @@
 
 #include "ftp/FtpSession.h"
 #include "registry/RegistryStore.h"
-#include "sftp/SftpSession.h"
+#include "sftp/SftpModule.h"
 
 namespace tavro {
 
@@ -14,8 +14,8 @@ std::unique_ptr<RemoteSession> MakeRemoteSession(
     std::string_view server, const FtpTimeouts& timeouts, const std::string& knownHostsFile,
     std::function<void(const std::string&)> strangerNotice) {
   if (SftpServerAddress(server)) {
-    return std::make_unique<SftpSession>(
-        timeouts, knownHostsFile.empty() ? DefaultKnownHostsFile() : knownHostsFile);
+    return MakeSftpSession(timeouts,
+                           knownHostsFile.empty() ? DefaultKnownHostsFile() : knownHostsFile);
   }
   auto ftp = std::make_unique<FtpSession>(timeouts);
   if (strangerNotice) {
@@ -25,11 +25,11 @@ std::unique_ptr<RemoteSession> MakeRemoteSession(
 }
 
 std::optional<std::string> HostKeyRefusalText(const RemoteSession& session) {
-  const auto* sftp = dynamic_cast<const SftpSession*>(&session);
-  if (sftp == nullptr || !sftp->RefusedHostKey()) {
+  const HostKeyCheck* refused = RefusedHostKeyOf(session);
+  if (refused == nullptr) {
     return std::nullopt;
   }
-  const HostKeyCheck& key = *sftp->RefusedHostKey();
+  const HostKeyCheck& key = *refused;
   const std::string shown = key.Type + " " + key.Fingerprint;
   if (key.Status == HostKeyCheck::Verdict::Changed) {
     return "Err: 警告: サーバーのホスト鍵が登録済みの鍵と違います: " + shown +

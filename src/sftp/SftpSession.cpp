@@ -1,4 +1,5 @@
 #include "sftp/SftpSession.h"
+#include "sftp/SftpModule.h"
 
 #include "ftp/FtpSession.h"
 #include "ftp/PartialFile.h"
@@ -180,21 +181,6 @@ std::string KeyText(const HostKeyCheck& key) {
 }
 
 }  // namespace
-
-std::optional<std::string_view> SftpServerAddress(std::string_view server) {
-  constexpr std::string_view scheme = "sftp://";
-  if (server.size() <= scheme.size() || !StartsWithNoCase(server, scheme)) {
-    return std::nullopt;
-  }
-  std::string_view rest = server.substr(scheme.size());
-  if (!rest.empty() && rest.back() == '/') {
-    rest.remove_suffix(1);
-  }
-  if (rest.empty() || rest.find('/') != std::string_view::npos) {
-    return std::nullopt;
-  }
-  return rest;
-}
 
 std::optional<HostKeyCheck> ProbeHostKey(std::string_view server, const FtpTimeouts& timeouts,
                                          const std::string& knownHostsFile, std::string& cause) {
@@ -854,6 +840,21 @@ bool SftpSession::CreateDirectory(std::string_view path) {
     return false;
   }
   return true;
+}
+
+}  // namespace tavro
+
+// Linked directly: the tests, fuzzers and benchmarks.
+namespace tavro {
+
+std::unique_ptr<RemoteSession> MakeSftpSession(const FtpTimeouts& timeouts,
+                                               const std::string& knownHostsFile) {
+  return std::make_unique<SftpSession>(timeouts, knownHostsFile);
+}
+
+const HostKeyCheck* RefusedHostKeyOf(const RemoteSession& session) {
+  const auto* sftp = dynamic_cast<const SftpSession*>(&session);
+  return sftp != nullptr && sftp->RefusedHostKey() ? &*sftp->RefusedHostKey() : nullptr;
 }
 
 }  // namespace tavro

@@ -43,12 +43,17 @@ while read -r src; do
 done < <(grep -o '<img src="[^"]*"' "$guide" | sed 's/<img src="//; s/"$//')
 [[ -f $usr/share/doc/tavro/README.md ]] || fail "no README in the documentation folder"
 
-# The TLS module where the installed program looks for it (a path relative to
-# its own folder, compiled in), with the one entry point it calls.
+# The TLS and SFTP modules where the installed program looks for them (a path
+# relative to its own folder, compiled in), each with the one entry point it
+# calls.
 modules=("$usr"/lib/*/tavro/tavro_tls.so "$usr"/lib/tavro/tavro_tls.so)
 module=
 for candidate in "${modules[@]}"; do [[ -f $candidate ]] && module=$candidate; done
 [[ -n $module ]] || fail "no TLS module under ${usr#"$root"}/lib"
 grep -qaF "../${module#"$usr"/}" "$usr/bin/tavro" || fail "the program does not look for ${module#"$root"}"
 nm -D --defined-only "$module" | grep -qw tavro_tls_functions || fail "${module#"$root"} has no tavro_tls_functions"
+sftp=${module%/*}/tavro_sftp.so
+[[ -f $sftp ]] || fail "no SFTP module beside ${module#"$root"}"
+grep -qaF "../${sftp#"$usr"/}" "$usr/bin/tavro" || fail "the program does not look for ${sftp#"$root"}"
+nm -D --defined-only "$sftp" | grep -qw tavro_sftp_functions || fail "${sftp#"$root"} has no tavro_sftp_functions"
 echo "install layout ok"

@@ -1,9 +1,10 @@
-// The real program's TLS, which it loads only when a server asks for it: a
-// plain FTP publish leaves the TLS libraries out of the process, an ftpes://
-// one publishes through them, and a program whose module is missing says so
-// and sends nothing.
+// The real program's TLS and SFTP, which it loads only when a server asks for
+// them: a plain FTP publish leaves the TLS and SSH libraries out of the
+// process, an ftpes:// or sftp:// one publishes through them, and a program
+// whose modules are missing says so and sends nothing.
 #include "registry/RegistryStore.h"
 #include "servers/ScriptedSmtpPeer.h"
+#include "servers/SshdServer.h"
 #include "servers/TestCertificates.h"
 #include "servers/VsftpdServer.h"
 #include "settings/Settings.h"
@@ -43,19 +44,24 @@ struct Publish {
   QProcess Process;
   QString Err;
 
-  Publish(const QString& program, const std::string& server) {
+  Publish(const QString& program, const std::string& server,
+          const std::string& user = test::VsftpdServer::User,
+          const std::string& password = test::VsftpdServer::Password,
+          const std::string& knownHosts = {}) {
     std::ofstream(Base / "online.html", std::ios::binary) << "<p>on #####</p>\n";
     std::ofstream(Base / "offline.html", std::ios::binary) << "<p>off</p>\n";
     Settings record;
     record.Server = server;
-    record.User = test::VsftpdServer::User;
-    record.Password = test::VsftpdServer::Password;
+    record.User = user;
+    record.Password = password;
     record.FtpFile = "/pub/index.html";
     record.OnlineFile = (Base / "online.html").string();
     record.OfflineFile = (Base / "offline.html").string();
     record.Trace = "127.0.0.1:" + std::to_string(Mail.Port());
     record.IsCreateWwwOpen = 1;
     const fs::path config = Base / "config";
+    fs::create_directories(config / "Quillbet");
+    std::ofstream(config / "Quillbet" / "known_hosts", std::ios::binary) << knownHosts;
     if (!SaveSettings(*MakeFileRegistryStore(config / "Quillbet" / "Tavro.reg"), record)) {
       return;
     }
@@ -104,6 +110,8 @@ private slots:
     const std::string maps = run.Maps();
     QVERIFY(maps.find("libQt6Widgets") != std::string::npos);  // the right process
     QVERIFY2(maps.find("tavro_tls") == std::string::npos, maps.c_str());
+    QVERIFY2(maps.find("tavro_sftp") == std::string::npos, maps.c_str());
+    QVERIFY2(maps.find("libssh") == std::string::npos, maps.c_str());
 #ifndef TAVRO_TLS_LINKED
     QVERIFY2(maps.find("libssl") == std::string::npos, maps.c_str());
 #endif
@@ -135,6 +143,34 @@ private slots:
     QVERIFY2(run.Err.contains("tavro: TLS is not available: "), qPrintable(run.Err));
     QVERIFY(!fs::exists(ftp.Pub() / "index.html"));
     QVERIFY2(ftp.Log().find("USER") == std::string::npos, ftp.Log().c_str());
+  }
+
+  void SftpLoadsTheModuleAndPublishes() {
+    test::SshdServer sshd;
+    QVERIFY2(sshd.Started(), sshd.Error().c_str());
+    Publish run(qEnvironmentVariable("TAVRO_EXECUTABLE"), sshd.Address(), sshd.User(),
+                sshd.Password(), sshd.KnownHostsLine());
+    QTRY_VERIFY2_WITH_TIMEOUT(run.Err.contains(kUpdateFinished), qPrintable(run.Err), kDeadline);
+    QCOMPARE(test::ReadFileBytes(sshd.Pub() / "index.html"),
+             std::string("<p>on 203.0.113.9</p>\r\n"));
+    const std::string maps = run.Maps();
+    QVERIFY2(maps.find("tavro_sftp") != std::string::npos, maps.c_str());
+    QVERIFY2(maps.find("libssh") != std::string::npos, maps.c_str());
+  }
+
+  // Without the module the sftp:// server sees no log-on either.
+  void MissingModuleRefusesSftp() {
+    QTemporaryDir folder;
+    const QString copy = folder.filePath("tavro");
+    QVERIFY(QFile::copy(qEnvironmentVariable("TAVRO_EXECUTABLE"), copy));
+    test::SshdServer sshd;
+    QVERIFY2(sshd.Started(), sshd.Error().c_str());
+    Publish run(copy, sshd.Address(), sshd.User(), sshd.Password(), sshd.KnownHostsLine());
+    QTRY_VERIFY2_WITH_TIMEOUT(run.Err.contains("SFTP is not available: its module cannot be loaded"),
+                              qPrintable(run.Err), kDeadline);
+    QVERIFY2(run.Err.contains("tavro: SFTP is not available: "), qPrintable(run.Err));
+    QVERIFY(!fs::exists(sshd.Pub() / "index.html"));
+    QVERIFY2(sshd.Log().find(sshd.User()) == std::string::npos, sshd.Log().c_str());
   }
 };
 
