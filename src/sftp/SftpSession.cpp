@@ -328,6 +328,12 @@ private:
   Watchdog& Dog;
 };
 
+template <typename Request>
+auto SftpSession::Guarded(Request&& request) {
+  const Step step(*this);
+  return request();
+}
+
 SftpSession::SftpSession(FtpTimeouts timeouts, std::string knownHostsFile)
     : Timeouts(timeouts), KnownHostsFile(std::move(knownHostsFile)) {}
 

@@ -79,10 +79,7 @@ private:
   bool Closed();
   // Runs one request under the watchdog of the connection.
   template <typename Request>
-  auto Guarded(Request&& request) {
-    const Step step(*this);
-    return request();
-  }
+  auto Guarded(Request&& request);
   void Fail(std::string_view cause);
   void Abandon();
 
