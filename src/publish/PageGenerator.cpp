@@ -103,9 +103,8 @@ private:
 // A template piece small enough that its page part stays near WriteBlock even
 // when it is all "#" and the address is long.
 std::size_t PieceSize(std::size_t addressLength, std::size_t ipv6Length) {
-  const std::size_t growth =
-      std::max({LineEnd.size(), addressLength / PlaceholderLength + 1,
-                ipv6Length / kIpv6Placeholder.size() + 1});
+  const std::size_t growth = std::max({LineEnd.size(), addressLength / PlaceholderLength + 1,
+                                       ipv6Length / kIpv6Placeholder.size() + 1});
   return std::clamp<std::size_t>(WriteBlock / growth, 1, ReadBlock);
 }
 
@@ -190,6 +189,7 @@ void PageFiller::Feed(std::string_view piece, std::string& page) {
         ++at;
         if (++TokenHeld == kIpv6Placeholder.size()) {
           page.append(*Ipv6);
+          ++Ipv6Filled;
           TokenHeld = 0;
         }
         continue;
@@ -289,8 +289,8 @@ std::string Fill(std::string_view templateBytes, std::string_view address,
   return page;
 }
 
-std::optional<std::string> Generate(const std::string& templatePath, std::string_view address,
-                                    std::optional<std::string_view> ipv6Address) {
+std::optional<GeneratedPage> Generate(const std::string& templatePath, std::string_view address,
+                                      std::optional<std::string_view> ipv6Address) {
   // The caller checks already; a page that goes public is never filled with
   // anything but an address, whoever calls.
   if (!address.empty() && PublishableAddress(address) != address) {
@@ -344,7 +344,7 @@ std::optional<std::string> Generate(const std::string& templatePath, std::string
   if (!WriteAll(partial.Fd(), page) || !partial.Commit(pagePath)) {
     return std::nullopt;
   }
-  return pagePath;
+  return GeneratedPage{pagePath, filler.Ipv6Placeholders()};
 }
 
 }  // namespace
@@ -359,11 +359,12 @@ std::string FillTemplate(std::string_view templateBytes, std::string_view addres
 }
 
 std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address) {
-  return Generate(templatePath, address, std::nullopt);
+  auto page = Generate(templatePath, address, std::nullopt);
+  return page ? std::optional(std::move(page->Path)) : std::nullopt;
 }
 
-std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address,
-                                        std::string_view ipv6Address) {
+std::optional<GeneratedPage> GeneratePage(const std::string& templatePath, std::string_view address,
+                                          std::string_view ipv6Address) {
   return Generate(templatePath, address, ipv6Address);
 }
 

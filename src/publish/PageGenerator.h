@@ -49,12 +49,20 @@ namespace tavro {
 // that is under way keeps reading the file it opened.
 std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address);
 
+struct GeneratedPage {
+  std::string Path;
+  // How many "%%IPV6%%" the template held: none means a change of the IPv6
+  // address alone leaves the page as it is, and an empty address emptied
+  // these.
+  std::size_t Ipv6Placeholders = 0;
+};
+
 // The same, also filling "%%IPV6%%" with `ipv6Address`: empty (the PC has no
 // global IPv6 address; the caller logs it) or an IPv6 address as inet_pton
 // (AF_INET6) reads it, and nothing else, else std::nullopt before anything is
 // read or written.
-std::optional<std::string> GeneratePage(const std::string& templatePath, std::string_view address,
-                                        std::string_view ipv6Address);
+std::optional<GeneratedPage> GeneratePage(const std::string& templatePath, std::string_view address,
+                                          std::string_view ipv6Address);
 
 inline constexpr std::string_view kIpv6Placeholder = "%%IPV6%%";
 
@@ -82,6 +90,8 @@ public:
   // The address as it goes into the page.
   const std::string& AddressBytes() const { return Address; }
   std::size_t Ipv6Length() const { return Ipv6 ? Ipv6->size() : 0; }
+  // The "%%IPV6%%" replaced so far.
+  std::size_t Ipv6Placeholders() const { return Ipv6Filled; }
 
 private:
   void FlushHashes(std::string& page);
@@ -92,6 +102,7 @@ private:
 
   std::string Address;
   std::optional<std::string> Ipv6;
+  std::size_t Ipv6Filled = 0;
   std::size_t TokenHeld = 0;   // 0 to 7 bytes of "%%IPV6%%" matched, not yet written
   std::size_t HeldHashes = 0;  // 0 to 4 "#" of a run not yet complete
   bool HeldCr = false;         // the piece ended in CR

@@ -68,14 +68,15 @@ const FillCase FillCases[] = {
     // "#", a line end or the template's end breaks it; the case counts.
     {"Ipv6TokenOverlapsAndBrokenStarts",
      "%%%IPV6%%|%%IPV6%%IPV6%%|%%IPV6%#####|%%ipv6%%|%%IPV6%\r\n%%IPV6%\n%%IP",
-     "%2400:1::10|2400:1::10IPV6%%|%%IPV6%192.0.2.17|%%ipv6%%|%%IPV6%\r\n%%IPV6%\r\n%%IP\r\n",
-     Ip, Ip6},
+     "%2400:1::10|2400:1::10IPV6%%|%%IPV6%192.0.2.17|%%ipv6%%|%%IPV6%\r\n%%IPV6%\r\n%%IP\r\n", Ip,
+     Ip6},
     {"Ipv6InAJapaneseTemplate", "\x83\x41\x83\x68\x83\x8c\x83\x58: %%IPV6%%\r\n",
      "\x83\x41\x83\x68\x83\x8c\x83\x58: 2400:1::10\r\n", Ip, Ip6},
 };
 
 std::string Fill(const FillCase& c) {
-  return c.Ipv6 ? FillTemplate(c.Template, c.Address, *c.Ipv6) : FillTemplate(c.Template, c.Address);
+  return c.Ipv6 ? FillTemplate(c.Template, c.Address, *c.Ipv6)
+                : FillTemplate(c.Template, c.Address);
 }
 
 class FillTemplateTest : public ::testing::TestWithParam<FillCase> {};
@@ -113,7 +114,8 @@ TEST(FillTemplateIpv6Test, TemplatesWithoutTheTokenAreFilledAsBefore) {
       continue;
     }
     for (const std::string& ipv6 : {std::string(Ip6), std::string()}) {
-      EXPECT_EQ(FillTemplate(c.Template, c.Address, ipv6), FillTemplate(c.Template, c.Address)) << c.Name;
+      EXPECT_EQ(FillTemplate(c.Template, c.Address, ipv6), FillTemplate(c.Template, c.Address))
+          << c.Name;
     }
   }
   const std::string before = FillTemplate(runs, Ip);
@@ -184,17 +186,24 @@ TEST_F(PageFileTest, OnlyAnAddressOrNothingIsFilledIn) {
 TEST_F(PageFileTest, OnlyAnIpv6AddressOrNothingFillsItsPlaceholder) {
   const auto source = Write("index.html", "http://[%%IPV6%%]:8080/ #####\n");
   Write("index.html.tmp", "earlier page");
-  for (const std::string& text : {"192.0.2.17"s, "IPv6:2400:1::10"s, "2400:1::10 "s, "fe80::1%eth0"s,
-                                  "2400:1::10\0<b>"s, "<script>"s, "2400:1::g"s}) {
+  for (const std::string& text : {"192.0.2.17"s, "IPv6:2400:1::10"s, "2400:1::10 "s,
+                                  "fe80::1%eth0"s, "2400:1::10\0<b>"s, "<script>"s, "2400:1::g"s}) {
     EXPECT_FALSE(GeneratePage(source.string(), Ip, text)) << text;
     EXPECT_EQ(ReadFileBytes(source.string() + ".tmp"), "earlier page") << text;
   }
   // The WAN address is checked as before.
   EXPECT_FALSE(GeneratePage(source.string(), "<b>", Ip6));
   for (const std::string& text : {"2400:1::10"s, "::ffff:192.0.2.1"s, ""s}) {
-    ASSERT_TRUE(GeneratePage(source.string(), Ip, text)) << text;
-    EXPECT_EQ(ReadFileBytes(source.string() + ".tmp"), "http://[" + text + "]:8080/ 192.0.2.17\r\n");
+    const auto page = GeneratePage(source.string(), Ip, text);
+    ASSERT_TRUE(page) << text;
+    // The count tells the window whether the page depends on the address.
+    EXPECT_EQ(page->Ipv6Placeholders, 1u);
+    EXPECT_EQ(ReadFileBytes(page->Path), "http://[" + text + "]:8080/ 192.0.2.17\r\n");
   }
+  Write("index.html", "%%IPV6%%%%IPV6%%\n%%IPV6% #####\n");
+  EXPECT_EQ(GeneratePage(source.string(), Ip, Ip6)->Ipv6Placeholders, 2u);
+  Write("index.html", "%%IPV6% #####\n");
+  EXPECT_EQ(GeneratePage(source.string(), Ip, Ip6)->Ipv6Placeholders, 0u);
   EXPECT_EQ(Others({"index.html", "index.html.tmp"}), 0u);
 }
 
@@ -281,7 +290,7 @@ TEST_F(UnpublishNowTest, APageWithTheIpv6AddressArrivesByteForByte) {
   const auto page = GeneratePage(source.string(), Ip, Ip6);
   ASSERT_TRUE(page);
   // The same replacing upload as a publish's, by a temporary name and a rename.
-  ASSERT_TRUE(UnpublishNow(server.Address(), VsftpdServer::User, VsftpdServer::Password, *page,
+  ASSERT_TRUE(UnpublishNow(server.Address(), VsftpdServer::User, VsftpdServer::Password, page->Path,
                            "/pub/index.html", FtpTimeouts{1s}, &Cause))
       << Cause;
   EXPECT_EQ(ReadFileBytes(remote), "<a href=\"http://[2400:1::10]:8080/\">192.0.2.17</a>\r\n");
