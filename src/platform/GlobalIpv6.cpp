@@ -73,7 +73,8 @@ bool ParseAddressMessage(std::string_view payload, std::size_t maxAddresses,
     if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > payload.size() - at) {
       return CutShort(error, "an attribute's length is out of its message");
     }
-    const std::string_view data = payload.substr(at + sizeof(rtattr), attribute.rta_len - sizeof(rtattr));
+    const std::string_view data =
+        payload.substr(at + sizeof(rtattr), attribute.rta_len - sizeof(rtattr));
     switch (attribute.rta_type) {
       case IFA_ADDRESS:
       case IFA_LOCAL: {
@@ -241,18 +242,6 @@ auto OrderKey(const Ipv6InterfaceAddress& a) {
   return std::make_tuple(a.InterfaceIndex, (a.Flags & ipv6flag::kPermanent) == 0, a.Bytes);
 }
 
-// What makes two readings the same: the addresses and their flags, in some
-// order, lifetimes left out.
-auto Identity(const std::vector<Ipv6InterfaceAddress>& addresses) {
-  std::vector<std::tuple<unsigned, std::array<std::uint8_t, 16>, std::uint32_t>> keys;
-  keys.reserve(addresses.size());
-  for (const auto& a : addresses) {
-    keys.emplace_back(a.InterfaceIndex, a.Bytes, a.Flags);
-  }
-  std::sort(keys.begin(), keys.end());
-  return keys;
-}
-
 }  // namespace
 
 std::string Ipv6InterfaceAddress::Text() const {
@@ -277,22 +266,17 @@ std::optional<Ipv6InterfaceAddress> ChooseStableIpv6(
     const std::vector<Ipv6InterfaceAddress>& addresses) {
   const Ipv6InterfaceAddress* best = nullptr;
   for (const auto& candidate : addresses) {
-    if (IsStableGlobalIpv6(candidate) && (best == nullptr || OrderKey(candidate) < OrderKey(*best))) {
+    if (IsStableGlobalIpv6(candidate) &&
+        (best == nullptr || OrderKey(candidate) < OrderKey(*best))) {
       best = &candidate;
     }
   }
   return best ? std::optional(*best) : std::nullopt;
 }
 
-Ipv6Change CompareIpv6Readings(const std::vector<Ipv6InterfaceAddress>& before,
-                               const std::vector<Ipv6InterfaceAddress>& after) {
-  const auto chosenBefore = ChooseStableIpv6(before);
-  const auto chosenAfter = ChooseStableIpv6(after);
-  if (chosenBefore.has_value() != chosenAfter.has_value() ||
-      (chosenBefore && chosenBefore->Bytes != chosenAfter->Bytes)) {
-    return Ipv6Change::Stable;
-  }
-  return Identity(before) == Identity(after) ? Ipv6Change::None : Ipv6Change::TemporaryOnly;
+std::string StableIpv6Text(const Ipv6Reading& reading) {
+  const auto chosen = ChooseStableIpv6(reading.Addresses);
+  return chosen ? chosen->Text() : std::string();
 }
 
 DumpStep ParseAddressDump(std::string_view datagram, std::uint32_t sequence, std::uint32_t port,

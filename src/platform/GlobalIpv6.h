@@ -22,11 +22,11 @@ namespace tavro {
 
 // Address flags as the kernel reports them (IFA_F_* of <linux/if_addr.h>).
 namespace ipv6flag {
-constexpr std::uint32_t kTemporary = 0x01;    // IFA_F_TEMPORARY: a privacy address
-constexpr std::uint32_t kDadFailed = 0x08;    // IFA_F_DADFAILED: another host has it
-constexpr std::uint32_t kDeprecated = 0x20;   // IFA_F_DEPRECATED: preferred lifetime over
-constexpr std::uint32_t kTentative = 0x40;    // IFA_F_TENTATIVE: not yet checked unique
-constexpr std::uint32_t kPermanent = 0x80;    // IFA_F_PERMANENT: configured, no lifetime
+constexpr std::uint32_t kTemporary = 0x01;   // IFA_F_TEMPORARY: a privacy address
+constexpr std::uint32_t kDadFailed = 0x08;   // IFA_F_DADFAILED: another host has it
+constexpr std::uint32_t kDeprecated = 0x20;  // IFA_F_DEPRECATED: preferred lifetime over
+constexpr std::uint32_t kTentative = 0x40;   // IFA_F_TENTATIVE: not yet checked unique
+constexpr std::uint32_t kPermanent = 0x80;   // IFA_F_PERMANENT: configured, no lifetime
 }  // namespace ipv6flag
 
 // The kernel's "for ever" lifetime.
@@ -67,17 +67,6 @@ bool IsStableGlobalIpv6(const Ipv6InterfaceAddress& address);
 std::optional<Ipv6InterfaceAddress> ChooseStableIpv6(
     const std::vector<Ipv6InterfaceAddress>& addresses);
 
-enum class Ipv6Change {
-  None,           // the same addresses (lifetimes aside)
-  TemporaryOnly,  // temporary or other skipped addresses came or went: nothing to publish
-  Stable,         // the address to publish changed, appeared or went away
-};
-
-// What a new reading means for the page. Only the chosen address counts as a
-// change; which interface it is on does not, nor do lifetimes.
-Ipv6Change CompareIpv6Readings(const std::vector<Ipv6InterfaceAddress>& before,
-                               const std::vector<Ipv6InterfaceAddress>& after);
-
 // ---- Reading them -----------------------------------------------------------
 
 // Bounds for one reading. The kernel answers at once; the time-out is for a
@@ -100,6 +89,11 @@ struct Ipv6Reading {
 // is in. On failure, Error says why in one line and Addresses is empty: a
 // partial reading is never taken for the whole.
 Ipv6Reading ReadIpv6Addresses(const Ipv6ReadLimits& limits = {});
+
+// The address the page gets from a whole reading, as text; empty where there
+// is none. A change of it, and only of it, is a change for the page: lifetimes
+// and temporary addresses coming and going are not.
+std::string StableIpv6Text(const Ipv6Reading& reading);
 
 // ---- The answer's format, for the reader and its tests -------------------
 
