@@ -26,6 +26,11 @@ inline constexpr std::uint32_t TE_WAN_ADDRESS = 1;    // payload: WanAddress
 inline constexpr std::uint32_t TE_PROBE_STARTED = 2;  // no payload
 inline constexpr std::uint32_t TE_STATUS_TEXT = 3;    // payload: StatusText
 inline constexpr std::uint32_t TE_PROBE_FAILED = 4;   // no payload
+// From the trace worker before each run, not from the probe: the PC's stable
+// global IPv6 address, empty where it has none.
+inline constexpr std::uint32_t TE_IPV6_ADDRESS = 5;
+// Logged where the interfaces' addresses cannot be read, with a cause line.
+inline constexpr char kIpv6ReadFailedText[] = "Err: IPv6アドレスを読み取れませんでした。";
 
 // The settings one run works with, copied before it starts.
 struct ProbeSettings {

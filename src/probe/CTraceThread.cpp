@@ -1,5 +1,6 @@
 #include "probe/CTraceThread.h"
 
+#include "platform/CauseLine.h"
 #include "platform/EventSet.h"
 #include "platform/SystemNameResolver.h"
 #include "probe/AddressProbe.h"
@@ -22,11 +23,32 @@ constexpr std::size_t ProbeEvent = 1;
 // Everything the thread touches lives here, so that it outlives the owner's
 // object for as long as the thread needs it.
 struct CTraceThread::State {
-  explicit State(std::shared_ptr<INameResolver> resolver)
-      : Probe(std::move(resolver), [this](std::uint32_t code, const std::string* payload) {
+  State(std::shared_ptr<INameResolver> resolver, Ipv6Reader readIpv6)
+      : ReadIpv6(std::move(readIpv6)),
+        Probe(std::move(resolver), [this](std::uint32_t code, const std::string* payload) {
           Channel.Deliver(payload ? WorkerReport::WithText(kWmTraceThreadEvent, code, *payload)
                                   : WorkerReport::Notice(kWmTraceThreadEvent, code));
         }) {}
+
+  // The IPv6 notice of one run. A reading that fails says so once, until one
+  // succeeds again, and leaves the owner's address as it was: a passing fault
+  // must not empty the page.
+  void ReportIpv6() {
+    const Ipv6Reading reading = ReadIpv6();
+    if (!reading.Ok()) {
+      if (!Ipv6Failed) {
+        Ipv6Failed = true;
+        Channel.Deliver(
+            WorkerReport::WithText(kWmTraceThreadEvent, TE_STATUS_TEXT, kIpv6ReadFailedText));
+        Channel.Deliver(
+            WorkerReport::WithText(kWmTraceThreadEvent, TE_STATUS_TEXT, CauseLine(reading.Error)));
+      }
+      return;
+    }
+    Ipv6Failed = false;
+    Channel.Deliver(
+        WorkerReport::WithText(kWmTraceThreadEvent, TE_IPV6_ADDRESS, StableIpv6Text(reading)));
+  }
 
   mutable std::mutex Mutex;  // guards the settings below
   std::string MailServer;
@@ -36,13 +58,16 @@ struct CTraceThread::State {
 
   EventSet Events{2};
   ReportChannel Channel;
-  AddressProbe Probe;  // only the thread uses it, apart from Abandon
+  const Ipv6Reader ReadIpv6;
+  bool Ipv6Failed = false;  // only the thread uses it
+  AddressProbe Probe;       // only the thread uses it, apart from Abandon
 };
 
-CTraceThread::CTraceThread() : CTraceThread(std::make_shared<SystemNameResolver>()) {}
+CTraceThread::CTraceThread()
+    : CTraceThread(std::make_shared<SystemNameResolver>(), [] { return ReadIpv6Addresses(); }) {}
 
-CTraceThread::CTraceThread(std::shared_ptr<INameResolver> resolver)
-    : Shared(std::make_shared<State>(std::move(resolver))) {}
+CTraceThread::CTraceThread(std::shared_ptr<INameResolver> resolver, Ipv6Reader readIpv6)
+    : Shared(std::make_shared<State>(std::move(resolver), std::move(readIpv6))) {}
 
 CTraceThread::~CTraceThread() {
   Shared->Events.Signal(StopEvent);
@@ -115,6 +140,9 @@ void CTraceThread::Run(std::shared_ptr<State> state) {
     {
       std::lock_guard lock(state->Mutex);
       settings = {state->MailServer, state->Mode, state->Timeouts};
+    }
+    if (state->ReadIpv6) {
+      state->ReportIpv6();
     }
     state->Probe.ProbeAddresses(settings);
   }

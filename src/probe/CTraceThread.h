@@ -2,17 +2,24 @@
 // time Interval passes without one. It reports every notice of a run to its
 // owner as kWmTraceThreadEvent, synchronously, while the owner exists.
 //
+// Each run begins with the PC's IPv6 address (TE_IPV6_ADDRESS), read from
+// its interfaces without any traffic, so that the owner knows it before the
+// LAN and WAN addresses that may publish the page: one change of both is one
+// upload, not two.
+//
 // Lifetime: the working state is shared between this object and the thread,
 // and the thread is never joined. Destroying the object asks the thread to
 // stop, closes the report path and returns at once; the thread finishes its
 // current network step (bounded by the time-outs) and frees the state.
 #pragma once
 
+#include "platform/GlobalIpv6.h"
 #include "platform/NameResolver.h"
 #include "platform/ReportSink.h"
 #include "platform/Timeouts.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,9 +30,14 @@ public:
   // An Interval that never runs out: probes run on request only.
   static constexpr std::uint32_t NoInterval = 0xFFFFFFFF;
 
+  // Where the PC's IPv6 addresses come from: the program reads its
+  // interfaces (ReadIpv6Addresses).
+  using Ipv6Reader = std::function<Ipv6Reading()>;
+
   CTraceThread();
-  // For tests: the name services the probe uses.
-  explicit CTraceThread(std::shared_ptr<INameResolver> resolver);
+  // For tests: the name services the probe uses, and the IPv6 addresses (no
+  // reader: no IPv6 notice at all).
+  explicit CTraceThread(std::shared_ptr<INameResolver> resolver, Ipv6Reader readIpv6 = {});
   ~CTraceThread();
   CTraceThread(const CTraceThread&) = delete;
   CTraceThread& operator=(const CTraceThread&) = delete;

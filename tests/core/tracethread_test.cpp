@@ -33,10 +33,11 @@ struct Gate {
 class TraceThreadTest : public ::testing::Test {
 protected:
   // LAN mode by default: runs are quick and need no server.
-  void Make(std::uint32_t interval, std::string server = "localhost", std::string mode = "LAN") {
+  void Make(std::uint32_t interval, std::string server = "localhost", std::string mode = "LAN",
+            CTraceThread::Ipv6Reader readIpv6 = {}) {
     auto resolver = std::make_shared<SystemNameResolver>();
     ResolverSeen = resolver;
-    Thread = std::make_unique<CTraceThread>(std::move(resolver));
+    Thread = std::make_unique<CTraceThread>(std::move(resolver), std::move(readIpv6));
     Thread->SetOwner(Sink);
     Thread->SetMailServer(std::move(server));
     Thread->SetMode(std::move(mode));
@@ -181,4 +182,39 @@ TEST_F(TraceThreadTest, DestroyedDuringABlockedRunReturnsAtOnceAndTheThreadEnds)
   Finish();
   EXPECT_TRUE(peer.HeloLines().empty());
   EXPECT_EQ(Sink->Count(), before);
+}
+
+// Each run begins with the IPv6 address, before the addresses that may
+// publish; a reading that fails says so once until one works, and leaves the
+// owner's address alone (no notice), so a passing fault never empties it.
+TEST_F(TraceThreadTest, EachRunBeginsWithTheIpv6AddressAndAFailureIsToldOnce) {
+  Ipv6InterfaceAddress stable;
+  stable.Bytes = {0x24, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10};
+  const std::vector<Ipv6Reading> readings = {
+      {{stable}, ""}, {{}, "no answer"}, {{}, "no answer"}, {{}, ""}, {{}, "no answer"}};
+  std::atomic<std::size_t> next{0};
+  Make(CTraceThread::NoInterval, "localhost", "LAN",
+       [&] { return readings[std::min(next++, readings.size() - 1)]; });
+  Thread->Start();
+  for (std::size_t run = 1; run <= readings.size(); ++run) {
+    Thread->RequestProbe();
+    ASSERT_TRUE(WaitForRuns(run));
+  }
+  Finish();
+  std::vector<std::string> seen;
+  for (const auto& r : Sink->Reports()) {
+    if (r.Code == TE_IPV6_ADDRESS) {
+      seen.push_back("v6 " + r.Text.value_or("?"));
+    } else if (r.Code == TE_PROBE_STARTED) {
+      seen.push_back("run");
+    } else if (r.Code == TE_STATUS_TEXT && r.Text->find("IPv6") != std::string::npos) {
+      seen.push_back(*r.Text);
+    } else if (r.Code == TE_STATUS_TEXT && r.Text->find("no answer") != std::string::npos) {
+      seen.push_back(*r.Text);
+    }
+  }
+  const std::string failed = kIpv6ReadFailedText;
+  const std::string cause = "Err: 原因: no answer";
+  EXPECT_EQ(seen, (std::vector<std::string>{"v6 2400:1::10", "run", failed, cause, "run", "run",
+                                            "v6 ", "run", failed, cause, "run"}));
 }
