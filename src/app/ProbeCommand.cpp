@@ -1,5 +1,6 @@
 #include "app/ProbeCommand.h"
 
+#include "platform/CauseLine.h"
 #include "platform/SystemNameResolver.h"
 #include "probe/AddressProbe.h"
 #include "probe/WanSources.h"
@@ -24,7 +25,13 @@ std::string_view WithoutLineEnd(std::string_view text) {
 }  // namespace
 
 int RunProbe(const Settings& settings, std::shared_ptr<INameResolver> resolver,
-             const SmtpTimeouts& timeouts, std::ostream& out) {
+             const SmtpTimeouts& timeouts, std::ostream& out, const Ipv6Reader& readIpv6) {
+  // First, as the window has it: the address is the machine's own and needs
+  // no server.
+  const Ipv6Reading ipv6 = readIpv6();
+  if (!ipv6.Ok()) {
+    out << kIpv6ReadFailedText << '\n' << CauseLine(ipv6.Error) << '\n';
+  }
   std::optional<std::string> lan;
   std::optional<std::string> wan;
   AddressProbe probe(std::move(resolver), [&](std::uint32_t code, const std::string* payload) {
@@ -40,7 +47,10 @@ int RunProbe(const Settings& settings, std::shared_ptr<INameResolver> resolver,
   if (const auto warning = wan ? WanAddressWarning(*wan) : std::nullopt) {
     out << warning->LogLine << '\n';
   }
-  out << "LAN: " << lan.value_or("") << '\n' << "WAN: " << wan.value_or("") << '\n' << std::flush;
+  out << "LAN: " << lan.value_or("") << '\n'
+      << "WAN: " << wan.value_or("") << '\n'
+      << "IPv6: " << StableIpv6Text(ipv6) << '\n'
+      << std::flush;
   // The same test as the probe's own: only "LAN", exactly, stops at the LAN.
   const bool found = settings.IPMode == "LAN" ? lan.has_value() : wan.has_value();
   return found ? 0 : 1;

@@ -3,10 +3,12 @@
 // the sources of the Trace setting answer with the address.
 #pragma once
 
+#include "platform/GlobalIpv6.h"
 #include "platform/NameResolver.h"
 #include "platform/Timeouts.h"
 #include "settings/Settings.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -15,12 +17,16 @@ namespace tavro {
 
 class IRegistryStore;
 
+using Ipv6Reader = std::function<Ipv6Reading()>;
+
 // Runs one probe: every log text (with several sources, each one's answer and
 // the decision), the warning of a shared or private WAN address, and then
-// both addresses go to out. 0 where the address that IPMode selects was found
-// (with several sources: where they agreed), 1 otherwise.
-int RunProbe(const Settings& settings, std::shared_ptr<INameResolver> resolver,
-             const SmtpTimeouts& timeouts, std::ostream& out);
+// the LAN, WAN and IPv6 addresses go to out. 0 where the address that IPMode
+// selects was found (with several sources: where they agreed), 1 otherwise;
+// the IPv6 address, found or not, leaves the status as it is.
+int RunProbe(
+    const Settings& settings, std::shared_ptr<INameResolver> resolver, const SmtpTimeouts& timeouts,
+    std::ostream& out, const Ipv6Reader& readIpv6 = [] { return ReadIpv6Addresses(); });
 
 // Reads the settings from the store without writing anything (a store that
 // cannot be read gives the defaults, with a line on err, as does each value

@@ -19,6 +19,11 @@ using namespace std::chrono_literals;
 using namespace tavro;
 using tavro::test::HttpCheckServer;
 
+namespace {
+// The tests' machine may have any IPv6 address; these runs have none.
+const Ipv6Reader NoIpv6 = [] { return Ipv6Reading{}; };
+}  // namespace
+
 TEST(ProbeCommand, ExitStatusFollowsTheAddressThatIpModeSelects) {
   HttpCheckServer server;
   ASSERT_TRUE(server.Started()) << server.Error();
@@ -47,11 +52,11 @@ TEST(ProbeCommand, ExitStatusFollowsTheAddressThatIpModeSelects) {
     settings.Trace = c.Trace;
     settings.IPMode = c.Mode;
     std::ostringstream out;
-    EXPECT_EQ(RunProbe(settings, std::make_shared<SystemNameResolver>(), {5s, 5s, 5s}, out),
+    EXPECT_EQ(RunProbe(settings, std::make_shared<SystemNameResolver>(), {5s, 5s, 5s}, out, NoIpv6),
               c.Status)
         << c.Trace << " " << c.Mode;
     const std::string text = out.str();
-    EXPECT_TRUE(text.ends_with(c.Wan)) << text;
+    EXPECT_TRUE(text.ends_with(c.Wan + "IPv6: \n")) << text;
     EXPECT_NE(text.find(c.Lines), std::string::npos) << text;
     // The log texts come first, one a line, server line ends dropped.
     EXPECT_TRUE(
@@ -74,7 +79,7 @@ TEST(ProbeCommand, SeveralSourcesPrintEachAnswerAndSucceedOnlyWhereTheyAgree) {
     settings.Trace = trace;
     std::ostringstream out;
     const int status =
-        RunProbe(settings, std::make_shared<SystemNameResolver>(), {5s, 5s, 5s}, out);
+        RunProbe(settings, std::make_shared<SystemNameResolver>(), {5s, 5s, 5s}, out, NoIpv6);
     text = out.str();
     return status;
   };
@@ -84,7 +89,10 @@ TEST(ProbeCommand, SeveralSourcesPrintEachAnswerAndSucceedOnlyWhereTheyAgree) {
                       check.Url("/plain") + ": 203.0.113.7\nMsg: WANの情報源 2 個が"),
             std::string::npos)
       << text;
-  EXPECT_TRUE(text.ends_with("WAN: 203.0.113.7\n")) << text;
+  EXPECT_TRUE(
+      text.ends_with("WAN: 203.0.113.7\n"
+                     "IPv6: \n"))
+      << text;
 
   script.Answer = "250 mx.test Hello [198.51.100.4]\r\n";
   mail.SetScript(script);
@@ -95,14 +103,48 @@ TEST(ProbeCommand, SeveralSourcesPrintEachAnswerAndSucceedOnlyWhereTheyAgree) {
                       "Err: 原因: the sources that answered disagree\n"),
             std::string::npos)
       << text;
-  EXPECT_TRUE(text.ends_with("WAN: \n")) << text;
+  EXPECT_TRUE(
+      text.ends_with("WAN: \n"
+                     "IPv6: \n"))
+      << text;
 
   // Agreeing on a shared address: found, and said what it means.
   script.Answer = "250 mx.test Hello [100.64.0.5]\r\n";
   mail.SetScript(script);
   EXPECT_EQ(run(mx + " " + mx, text), 0);
   EXPECT_NE(text.find("Msg: 注意: WANのIPアドレス 100.64.0.5 "), std::string::npos) << text;
-  EXPECT_TRUE(text.ends_with("WAN: 100.64.0.5\n")) << text;
+  EXPECT_TRUE(
+      text.ends_with("WAN: 100.64.0.5\n"
+                     "IPv6: \n"))
+      << text;
+}
+
+// The IPv6 address is the machine's own: printed after the others whatever
+// the mode and the mail server say, and never the reason for the status.
+TEST(ProbeCommand, PrintsTheStableIpv6AddressAndAFailedReadingsCause) {
+  Settings settings;
+  settings.IPMode = "LAN";
+  settings.Trace = "unused.invalid";
+  Ipv6InterfaceAddress stable;
+  stable.Bytes = {0x24, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10};
+  stable.InterfaceIndex = 2;
+  Ipv6InterfaceAddress temporary = stable;
+  temporary.Bytes[15] = 0x01;  // lower, so it would win were it not skipped
+  temporary.Flags = ipv6flag::kTemporary;
+  const std::pair<Ipv6Reading, std::string> cases[] = {
+      {{{temporary, stable}, ""}, "WAN: \nIPv6: 2400:1::10\n"},
+      {{{temporary}, ""}, "WAN: \nIPv6: \n"},
+      {{{}, "the kernel's answer was cut short"},
+       "Err: IPv6アドレスを読み取れませんでした。\nErr: 原因: the kernel's answer was cut short\n"},
+  };
+  for (const auto& [reading, expected] : cases) {
+    std::ostringstream out;
+    EXPECT_EQ(RunProbe(settings, std::make_shared<SystemNameResolver>(), {5s, 5s, 5s}, out,
+                       [&] { return reading; }),
+              0);
+    EXPECT_NE(out.str().find(expected), std::string::npos) << out.str();
+    EXPECT_TRUE(out.str().ends_with("\nIPv6: " + StableIpv6Text(reading) + "\n")) << out.str();
+  }
 }
 
 // A probe changes nothing, so it writes nothing: not over a file that lacks
