@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace tavro {
 
@@ -39,6 +40,9 @@ const char* const CMainDialog::kRetryAfterEnd = " 秒後にもう一度送りま
 const char* const CMainDialog::kTrayNotUpdated =
     "ページを更新できませんでした。サーバーに届くまで送り直します。";
 const char* const CMainDialog::kTrayUpdated = "ページを更新しました。";
+const char* const CMainDialog::kIpv6Changed = "Msg: IPv6アドレスに変更がありました。";
+const char* const CMainDialog::kNoIpv6Address =
+    "Msg: グローバルIPv6アドレスがないため、%%IPV6%%を空にしました。";
 
 namespace {
 
@@ -89,6 +93,9 @@ QLineEdit* CMainDialog::WanField() const {
 }
 QLineEdit* CMainDialog::LanField() const {
   return Builder.Control<QLineEdit>(IDC_LAN_ADDRESS);
+}
+QLineEdit* CMainDialog::Ipv6Field() const {
+  return Builder.Control<QLineEdit>(IDC_IPV6_ADDRESS);
 }
 
 namespace {
@@ -146,6 +153,7 @@ bool CMainDialog::OnInitDialog() {
   const QFont addressFont = FontByCellHeight(QString::fromUtf8(kFixedFace), 16);
   LanField()->setFont(addressFont);
   WanField()->setFont(addressFont);
+  Ipv6Field()->setFont(addressFont);
 
   // 7: the settings, and the published state from the start-up switch.
   Settings settings;
@@ -347,7 +355,7 @@ bool CMainDialog::UpdateItemsEnabled() const {
   return publish;
 }
 
-std::optional<std::string> CMainDialog::MakeOnlinePage(bool& addressEmpty) {
+std::optional<GeneratedPage> CMainDialog::MakeOnlinePage(bool& addressEmpty) {
   const std::string reported = Record.IPMode == "WAN" ? LastWanAddress : LastLanAddress;
   // What a mail server echoed is shown as it came, but only an address goes
   // onto the public page; anything else is refused before anything changes.
@@ -361,9 +369,11 @@ std::optional<std::string> CMainDialog::MakeOnlinePage(bool& addressEmpty) {
     address = *checked;
   }
   addressEmpty = address.empty();
-  auto page = GeneratePage(Record.OnlineFile, address);
+  auto page = GeneratePage(Record.OnlineFile, address, LastIpv6Address);
   if (!page) {
     MessageList->AddMessage(QString::fromUtf8(kOpenFailed) + Text(Record.OnlineFile));
+  } else if (page->Ipv6Placeholders > 0 && LastIpv6Address.empty()) {
+    MessageList->AddMessage(QString::fromUtf8(kNoIpv6Address));
   }
   return page;
 }
@@ -372,10 +382,28 @@ void CMainDialog::Publish() {
   // A page that cannot be made changes nothing: the window does not claim
   // a published page that never went out.
   bool addressEmpty = false;
-  const auto page = MakeOnlinePage(addressEmpty);
-  if (!page) {
+  if (const auto page = MakeOnlinePage(addressEmpty)) {
+    PublishPage(*page, addressEmpty);
+  }
+}
+
+void CMainDialog::PublishIpv6Change() {
+  if (!std::exchange(Ipv6PublishPending, false) || IsPublished != 1 ||
+      Record.IsCreateWwwOpen != 1 || Record.IsIpGetOnly != 0) {
     return;
   }
+  bool addressEmpty = false;
+  const auto page = MakeOnlinePage(addressEmpty);
+  // A template without the placeholder makes the same page as before: no
+  // upload for an address nobody sees.
+  if (page && page->Ipv6Placeholders > 0) {
+    PublishPage(*page, addressEmpty);
+  }
+}
+
+void CMainDialog::PublishPage(const GeneratedPage& page, bool addressEmpty) {
+  // Whatever the reason for this page, it holds the IPv6 address as it is.
+  Ipv6PublishPending = false;
   if (addressEmpty) {
     // Published all the same, with the placeholders emptied: the probe's
     // answer is a change and publishes again.
@@ -384,7 +412,7 @@ void CMainDialog::Publish() {
   IsPublished = 1;
   setWindowTitle(QStringLiteral("Tavro - 公開中"));
   SupersedeRetry();
-  QueuePageUpload(*page, false);
+  QueuePageUpload(page.Path, false);
 }
 
 void CMainDialog::QueuePageUpload(const std::string& localFile, bool offline) {
@@ -461,7 +489,7 @@ void CMainDialog::RetryPage() {
   // The same page again, made anew: the template may have been mended since.
   bool addressEmpty = false;
   if (const auto page = MakeOnlinePage(addressEmpty)) {
-    QueuePageUpload(*page, false);
+    QueuePageUpload(page->Path, false);
   }
 }
 
@@ -681,6 +709,9 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
           Publish();
         }
       }
+      if (Record.IPMode == "LAN") {
+        PublishIpv6Change();
+      }
       break;
     case TE_WAN_ADDRESS: {
       WanField()->setText(Text(value));
@@ -710,8 +741,17 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
           Publish();
         }
       }
+      PublishIpv6Change();
       break;
     }
+    case TE_IPV6_ADDRESS:
+      Ipv6Field()->setText(Text(value));
+      if (LastIpv6Address != value) {
+        LastIpv6Address = value;
+        MessageList->AddMessage(QString::fromUtf8(kIpv6Changed));
+        Ipv6PublishPending = true;
+      }
+      break;
     case TE_PROBE_STARTED:
       SetUpdateItems(false);
       break;
@@ -720,6 +760,9 @@ int CMainDialog::OnTraceThreadEvent(std::uint32_t code, const std::string* text)
       break;
     case TE_PROBE_FAILED:
       SetUpdateItems(true);
+      // The page keeps the address it shows; the IPv6 address is new all
+      // the same.
+      PublishIpv6Change();
       break;
     default:
       break;

@@ -8,6 +8,7 @@
 #include "platform/Timeouts.h"
 #include "probe/CTraceThread.h"
 #include "publish/CFtpThread.h"
+#include "publish/PageGenerator.h"
 #include "registry/RegistryStore.h"
 #include "settings/Settings.h"
 #include "ui/DialogBuilder.h"
@@ -102,6 +103,7 @@ public:
   const DialogBuilder& Ui() const { return Builder; }
   QLineEdit* WanField() const;
   QLineEdit* LanField() const;
+  QLineEdit* Ipv6Field() const;
   QMenu* GetTrayMenu() const { return TrayMenu; }
   QMenu* GetLogMenu() const { return LogMenu; }
   QSystemTrayIcon* TrayIcon() const { return Tray; }
@@ -121,6 +123,8 @@ public:
 
   std::string LastWanAddress;
   std::string LastLanAddress;
+  // The PC's stable global IPv6 address as last read; empty: it has none.
+  std::string LastIpv6Address;
   std::string VersionText;
   std::int32_t IsPublished = 0;
   std::int32_t IsExiting = 0;
@@ -136,9 +140,14 @@ public:
   static const char* const kRetryAfterEnd;
   static const char* const kTrayNotUpdated;
   static const char* const kTrayUpdated;
+  static const char* const kIpv6Changed;
+  // The page's IPv6 placeholders were emptied: the PC has no such address.
+  static const char* const kNoIpv6Address;
 
   // A failed page waits for its next attempt.
   bool IsRetryPending() const;
+  // Page uploads handed to the FTP worker whose sequence has not ended.
+  std::size_t PagesUnderWay() const { return PageSequences.size(); }
 
   void done(int result) override;
   void accept() override { OnOK(); }
@@ -163,7 +172,12 @@ private:
   void TrayNotice(const char* text);
   // The online page for the address of the current mode, generated; none
   // (and the reason logged) where there is nothing that may be sent.
-  std::optional<std::string> MakeOnlinePage(bool& addressEmpty);
+  std::optional<GeneratedPage> MakeOnlinePage(bool& addressEmpty);
+  void PublishPage(const GeneratedPage& page, bool addressEmpty);
+  // At the end of a run's addresses: the IPv6 address changed and nothing
+  // published it yet. Published as a WAN change is, and only where the
+  // template shows the address.
+  void PublishIpv6Change();
   void StopWorkers();
   void OnDestroy();
   void Restore();
@@ -210,6 +224,9 @@ private:
   // The mode was switched while published: the next address of the new mode
   // is published even where it did not change.
   bool PublishNextAddress = false;
+  // The IPv6 address of the running probe changed; its LAN or WAN address,
+  // which follows, decides whether that still needs an upload of its own.
+  bool Ipv6PublishPending = false;
 };
 
 }  // namespace tavro

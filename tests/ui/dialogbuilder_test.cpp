@@ -234,7 +234,7 @@ private slots:
     QList<int> commands;
     builder.Build(&window, IDD_MAIN, [&](int id) { commands.append(id); });
     QCOMPARE(window.windowTitle(), QString("Tavro"));
-    for (int id : {IDC_WAN_ADDRESS, IDC_LAN_ADDRESS}) {
+    for (int id : {IDC_WAN_ADDRESS, IDC_LAN_ADDRESS, IDC_IPV6_ADDRESS}) {
       auto* field = builder.Control<QLineEdit>(id);
       QVERIFY(field);
       QVERIFY(field->isReadOnly());
@@ -242,10 +242,11 @@ private slots:
     }
     QCOMPARE(builder.Control<QLineEdit>(IDC_LAN_ADDRESS)->accessibleName(), QString("LAN"));
     QCOMPARE(builder.Control<QLineEdit>(IDC_WAN_ADDRESS)->accessibleName(), QString("WAN"));
+    QCOMPARE(builder.Control<QLineEdit>(IDC_IPV6_ADDRESS)->accessibleName(), QString("IPv6"));
     QVERIFY(builder.Control<QListWidget>(IDC_LOG));
     QVERIFY(!builder.Control<QLineEdit>(IDC_LOG));  // wrong type: not found
     QCOMPARE(FindControl<QListWidget>(&window, IDC_LOG), builder.Control<QListWidget>(IDC_LOG));
-    QCOMPARE(builder.Client()->size(), builder.Units().ToPixels(QSize(225, 75)));
+    QCOMPARE(builder.Client()->size(), builder.Units().ToPixels(QSize(225, 95)));
 
     // The Japanese captions are drawn from a face that has their glyphs.
     if (QFontDatabase::families().contains("IPAPGothic")) {

@@ -1,11 +1,13 @@
 // The main window through its real handlers: worker reports, the update
 // items, publishing, the exit question and every ending path.
 #include "app/CMainDialog.h"
+#include "platform/GlobalIpv6.h"
 #include "probe/AddressProbe.h"
 #include "publish/CFtpThread.h"
 #include "registry/RegistryStore.h"
 #include "servers/ScriptedSmtpPeer.h"
 #include "servers/VsftpdServer.h"
+#include "support/NetworkNamespace.h"
 #include "support/TextFiles.h"
 #include "ui/CAboutDialog.h"
 #include "ui/CSettingsDialog.h"
@@ -231,6 +233,150 @@ private slots:
     QCOMPARE((isLan ? w.LanField() : w.WanField())->text(), QString("192.0.2.17"));
     QCOMPARE(Messages(w).size(), 1);
     QCOMPARE(f.TakePublished(), std::string());
+  }
+
+  // A run's IPv6 address goes up with its LAN or WAN address: one page for
+  // both, under the conditions of a WAN change, and only where the template
+  // shows it.
+  void Ipv6ChangesPublishOncePerRunWhereThePageShowsThem() {
+    Settings settings;
+    settings.IsCreateWwwOpen = 1;
+    Fixture f(settings);
+    CMainDialog& w = *f.Window;
+    WriteFile(f.Template, "IP: ##### [%%IPV6%%]\n");
+    const std::string wan = "192.0.2.17";
+    const std::string lan = "10.0.0.5";
+    // The pages one run queued: its IPv6 notice, then its address (none: the
+    // probe failed).
+    const auto run = [&](const std::string& ipv6, std::uint32_t code = TE_WAN_ADDRESS,
+                         const std::string* address = nullptr) -> int {
+      const std::size_t before = w.PagesUnderWay();
+      w.OnTraceThreadEvent(TE_IPV6_ADDRESS, &ipv6);
+      if (w.PagesUnderWay() != before) {
+        return -1;  // too early: the run's address may change too
+      }
+      w.OnTraceThreadEvent(code, code == TE_PROBE_FAILED ? nullptr : address ? address : &wan);
+      return int(w.PagesUnderWay() - before);
+    };
+    QCOMPARE(run("2400:1::10"), 1);
+    QCOMPARE(f.TakePublished(), std::string("IP: 192.0.2.17 [2400:1::10]\r\n"));
+    QCOMPARE(w.Ipv6Field()->text(), QString("2400:1::10"));
+    QCOMPARE(Messages(w), QStringList({kWanChanged, CMainDialog::kIpv6Changed}));
+    QCOMPARE(run("2400:1::10"), 0);
+    QCOMPARE(Messages(w).size(), 2);
+    QCOMPARE(run("2400:2::10"), 1);
+    QCOMPARE(f.TakePublished(), std::string("IP: 192.0.2.17 [2400:2::10]\r\n"));
+    QCOMPARE(run("2400:1::10", TE_PROBE_FAILED), 1);
+    QCOMPARE(f.TakePublished(), std::string("IP: 192.0.2.17 [2400:1::10]\r\n"));
+    QCOMPARE(run(""), 1);
+    QCOMPARE(f.TakePublished(), std::string("IP: 192.0.2.17 []\r\n"));
+    QCOMPARE(Messages(w).first(), QString(CMainDialog::kNoIpv6Address));
+    QCOMPARE(w.Ipv6Field()->text(), QString());
+
+    // Without the placeholder the page would be the same: no upload.
+    WriteFile(f.Template, "IP: #####\n");
+    QCOMPARE(run("2400:1::10"), 0);
+    WriteFile(f.Template, "[%%IPV6%%]\n");
+    QCOMPARE(run("2400:2::10"), 1);
+
+    // The switches of a WAN change hold; the mode does not matter.
+    const std::function<void()> offs[] = {
+        [&] { Change(w, [](Settings& s) { s.IsCreateWwwOpen = 0; }); },
+        [&] { Change(w, [](Settings& s) { s.IsIpGetOnly = 1; }); },
+        [&] { w.IsPublished = 0; },
+    };
+    int next = 3;
+    for (const auto& off : offs) {
+      off();
+      QCOMPARE(run("2400:" + std::to_string(next++) + "::10"), 0);
+      Change(w, [](Settings& s) {
+        s.IsCreateWwwOpen = 1;
+        s.IsIpGetOnly = 0;
+      });
+      w.IsPublished = 1;
+    }
+    Change(w, [](Settings& s) { s.IPMode = "LAN"; });
+    w.OnTraceThreadEvent(TE_LAN_ADDRESS, &lan);  // the mode's first address
+    QCOMPARE(run("2400:9::10", TE_LAN_ADDRESS, &lan), 1);
+    QCOMPARE(f.TakePublished(), std::string("[2400:9::10]\r\n"));
+  }
+
+  // The real interfaces of a namespace of the test's own, read by the real
+  // worker, to a real server: the stable address arrives byte for byte, a new
+  // temporary address uploads nothing, a renumbering uploads once.
+  void Ipv6OfTheInterfacesReachesTheServerOncePerChange() {
+    const char* self = "Ipv6OfTheInterfacesReachesTheServerOncePerChange";
+    if (!test::InOwnNetworkNamespace()) {
+      std::string why;
+      const int status = test::RerunInNetworkNamespace({self}, why);
+      if (status < 0) {
+        QSKIP(why.c_str());
+      }
+      if (status == test::kNoInterfaces) {
+        QSKIP("the kernel makes no veth interface in a namespace (see above)");
+      }
+      QCOMPARE(status, 0);
+      return;
+    }
+    QVERIFY(test::Ip("link set lo up"));
+    const test::VethPair pair = test::MakeVethPair();
+    const std::string stable = "2400:3::ffff:ffff:ffff:fff0";
+    QVERIFY(test::Ip("-6 addr add " + stable + "/64 dev " + pair.High +
+                     " mngtmpaddr preferred_lft 3600 valid_lft 7200"));
+    // The kernel makes the temporary address a moment after its base.
+    const auto temporaryAddress = [] {
+      for (const auto& a : ReadIpv6Addresses().Addresses) {
+        if ((a.Flags & ipv6flag::kTemporary) != 0 && IsGlobalIpv6(a.Bytes)) {
+          return a.Text();
+        }
+      }
+      return std::string();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!temporaryAddress().empty(), 10000);
+
+    test::VsftpdOptions logged;
+    logged.LogCommands = true;
+    test::VsftpdServer server(logged);
+    QVERIFY2(server.Started(), server.Error().c_str());
+    WriteFile(server.Pub() / "index.html", "old\r\n");
+    server.Share(server.Pub() / "index.html");
+    test::SmtpScript script;
+    script.Answer = "250 x Hello [192.0.2.17]\r\n";
+    test::ScriptedSmtpPeer peer(script);
+    Settings settings = AccountOn(0);
+    settings.Server = server.Address();
+    settings.Trace = "127.0.0.1:" + std::to_string(peer.Port());
+    settings.IsCreateWwwOpen = 1;
+    settings.Sleep = kSleepNever;  // probes on request only
+    Fixture f(settings, true, FtpTimeouts{std::chrono::milliseconds(5000)});
+    CMainDialog& w = *f.Window;
+    WriteFile(f.Template, "<a href=\"http://[%%IPV6%%]:8080/\">#####</a>\n");
+    const auto page = [](const std::string& ipv6) {
+      return "<a href=\"http://[" + ipv6 + "]:8080/\">192.0.2.17</a>\r\n";
+    };
+    const QString found = QStringLiteral("Msg: WANのIPアドレスを収得しました。");
+    const auto probeAgain = [&](int runs) {
+      w.OnCommand(IDM_UPDATE);
+      QTRY_COMPARE_WITH_TIMEOUT(Messages(w).count(found), runs, 10000);
+    };
+    const QString finished = QString::fromUtf8(CMainDialog::kUpdateFinished);
+    QTRY_COMPARE_WITH_TIMEOUT(Messages(w).count(finished), 1, 15000);
+    QCOMPARE(test::ReadFileBytes(server.Pub() / "index.html"), page(stable));
+    QCOMPARE(w.Ipv6Field()->text(), QString::fromStdString(stable));
+
+    // A privacy address goes (the kernel may make the next one at once).
+    QVERIFY(test::Ip("-6 addr del " + temporaryAddress() + "/64 dev " + pair.High));
+    probeAgain(2);
+    QCOMPARE(w.PagesUnderWay(), std::size_t{0});
+
+    QVERIFY(test::Ip("-6 addr add 2400:4::1/64 dev " + pair.High + " nodad"));
+    QVERIFY(test::Ip("-6 addr del " + stable + "/64 dev " + pair.High));
+    probeAgain(3);
+    QTRY_COMPARE_WITH_TIMEOUT(Messages(w).count(finished), 2, 15000);
+    QCOMPARE(test::ReadFileBytes(server.Pub() / "index.html"), page("2400:4::1"));
+    QCOMPARE(Messages(w).count(QString::fromUtf8(CMainDialog::kIpv6Changed)), 2);
+    // One upload per page: the start's and the renumbering's.
+    QCOMPARE(Count(server.Log(), "STOR"), std::size_t{2});
   }
 
   // A shared or private WAN address is published as any other, but the log

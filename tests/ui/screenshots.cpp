@@ -1,8 +1,10 @@
-// Takes the screenshots of docs/screenshots from the real windows: the
-// settings dialog, the FTP browser logged on to a vsftpd with a few files, and
+// Takes the screenshots of docs/screenshots from the real windows: the main
+// window, the settings dialog, the FTP browser logged on to a vsftpd with a few files, and
 // the question asked at exit. Run by scripts/screenshots.sh under xvfb-run, so
 // the windows are drawn by the X platform with the installed fonts.
 #include "app/CMainDialog.h"
+#include "probe/AddressProbe.h"
+#include "registry/RegistryStore.h"
 #include "servers/VsftpdServer.h"
 #include "ui/CFtpBrowserDialog.h"
 #include "ui/CSettingsDialog.h"
@@ -13,6 +15,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -45,11 +48,31 @@ int main(int argc, char* argv[]) {
   CSettingsDialog settings;
   settings.SetSettings(Settings{"ftp.example.jp", "tavro", "秘密のパスワード",
                                 "/public_html/ip.html", "/home/tavro/オンライン.html",
-                                "/home/tavro/offline.html", "mail.example.jp", "WAN", 60000000,
-                                1, 0});
+                                "/home/tavro/offline.html", "mail.example.jp", "WAN", 60000000, 1,
+                                0});
   settings.show();
   ok &= Save(&settings, folder, "settings-dialog.png");
   settings.hide();
+
+  {
+    // The main window with all three addresses, as a probe run leaves it.
+    QTemporaryDir dir;
+    MainDialogOptions options;
+    options.Store = MakeFileRegistryStore((dir.path() + "/Tavro.reg").toStdString());
+    options.StartWorkers = false;
+    options.TrayAvailable = [] { return false; };
+    CMainDialog window(std::move(options));
+    window.OnInitDialog();
+    const std::string ipv6 = "2400:4051:8f20:7c00:1a2b:3c4d:5e6f:7a8b";
+    const std::string lan = "192.168.1.23";
+    const std::string wan = "203.0.113.45";
+    window.OnTraceThreadEvent(TE_IPV6_ADDRESS, &ipv6);
+    window.OnTraceThreadEvent(TE_LAN_ADDRESS, &lan);
+    window.OnTraceThreadEvent(TE_WAN_ADDRESS, &wan);
+    window.show();
+    ok &= Save(&window, folder, "main-window.png");
+    window.hide();
+  }
 
   test::VsftpdServer server;
   if (!server.Started()) {
