@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <tuple>
 
 namespace tavro {
@@ -314,7 +315,9 @@ DumpStep ParseAddressDump(std::string_view datagram, std::uint32_t sequence, std
         if (code == 0) {
           break;  // an acknowledgement, no error
         }
-        error = "netlink address list: " + SystemErrorText(code < 0 ? -code : code);
+        // A negated errno; the lowest int has no negation and is no errno.
+        error = "netlink address list: " +
+                SystemErrorText(code < 0 && code != std::numeric_limits<int>::min() ? -code : code);
         return DumpStep::Failed;
       }
       case RTM_NEWADDR:

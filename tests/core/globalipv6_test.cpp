@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <thread>
 #include <utility>
 
@@ -203,6 +204,12 @@ TEST(AddressDumpTest, ReadsAddressesFlagsAndLifetimesUntilTheEnd) {
       Message(NLMSG_ERROR, std::string(reinterpret_cast<const char*>(&refused), sizeof refused)));
   EXPECT_EQ(parsed.Step, DumpStep::Failed);
   EXPECT_EQ(parsed.Error, "netlink address list: Operation not permitted");
+  // No errno, and not one that negates (the sanitizer build would stop there).
+  refused.error = std::numeric_limits<int>::min();
+  parsed = Parse(
+      Message(NLMSG_ERROR, std::string(reinterpret_cast<const char*>(&refused), sizeof refused)));
+  EXPECT_EQ(parsed.Step, DumpStep::Failed);
+  EXPECT_NE(parsed.Error, "");
 }
 
 TEST(AddressDumpTest, EveryLengthIsCheckedBeforeItIsRead) {
