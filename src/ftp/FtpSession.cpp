@@ -4,8 +4,8 @@
 #include "ftp/FtpListParser.h"
 
 #include "ftp/FtpReplyReader.h"
-#include "ftp/PartialFile.h"
 #include "ftp/FtpTls.h"
+#include "ftp/PartialFile.h"
 #include "platform/CauseLine.h"
 #include "platform/TlsClient.h"
 
@@ -728,18 +728,10 @@ bool FtpSession::Download(std::string_view remoteFile, const std::string& localF
   if (!wire || Closed()) {
     return false;
   }
-  if (localFile.empty()) {
-    Fail("no local file name");
-    return false;
-  }
-  struct stat existing {};
-  if (!replaceExisting && ::lstat(localFile.c_str(), &existing) == 0) {
-    Fail("the local file exists");
-    return false;
-  }
-  PartialFile partial(localFile);
-  if (partial.Fd < 0) {
-    Fail(SystemError(errno));
+  std::string cause;
+  const auto partial = OpenDownloadTarget(localFile, replaceExisting, cause);
+  if (!partial) {
+    Fail(cause);
     return false;
   }
   bool complete = false;
@@ -755,7 +747,7 @@ bool FtpSession::Download(std::string_view remoteFile, const std::string& localF
           complete = true;
           break;
         }
-        if (!WriteAll(partial.Fd,
+        if (!WriteAll(partial->Fd,
                       std::string_view(buffer.data(), static_cast<std::size_t>(received)))) {
           broken = SystemError(errno);
           written = false;
@@ -779,7 +771,7 @@ bool FtpSession::Download(std::string_view remoteFile, const std::string& localF
     Fail(broken.empty() ? std::string("the download ended early") : broken);
     return false;
   }
-  if (!partial.Commit(localFile, replaceExisting)) {
+  if (!partial->Commit(localFile, replaceExisting)) {
     Fail(SystemError(errno));
     return false;
   }

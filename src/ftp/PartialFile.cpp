@@ -1,11 +1,13 @@
 #include "ftp/PartialFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
 
 namespace tavro {
 
@@ -66,6 +68,25 @@ bool PartialFile::Commit(const std::string& target, bool replace) {
     Path.clear();
   }
   return moved;
+}
+
+std::unique_ptr<PartialFile> OpenDownloadTarget(const std::string& localFile, bool replaceExisting,
+                                                std::string& cause) {
+  if (localFile.empty()) {
+    cause = "no local file name";
+    return nullptr;
+  }
+  struct stat existing {};
+  if (!replaceExisting && ::lstat(localFile.c_str(), &existing) == 0) {
+    cause = "the local file exists";
+    return nullptr;
+  }
+  auto partial = std::make_unique<PartialFile>(localFile);
+  if (partial->Fd < 0) {
+    cause = std::system_category().message(errno);
+    return nullptr;
+  }
+  return partial;
 }
 
 }  // namespace tavro

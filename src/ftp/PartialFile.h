@@ -3,6 +3,7 @@
 // nothing behind. Shared by every protocol's session.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace tavro {
@@ -26,5 +27,11 @@ public:
 private:
   std::string Path;
 };
+
+// The local side of a download, settled before the server is asked for
+// anything: a name, no file there unless it may be replaced, and the partial
+// file beside it. Null with `cause` (the session's cause line) otherwise.
+std::unique_ptr<PartialFile> OpenDownloadTarget(const std::string& localFile, bool replaceExisting,
+                                                std::string& cause);
 
 }  // namespace tavro

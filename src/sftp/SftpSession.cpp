@@ -652,18 +652,10 @@ bool SftpSession::Download(std::string_view remoteFile, const std::string& local
   if (!remote || Closed()) {
     return false;
   }
-  if (localFile.empty()) {
-    Fail("no local file name");
-    return false;
-  }
-  struct stat existing {};
-  if (!replaceExisting && ::lstat(localFile.c_str(), &existing) == 0) {
-    Fail("the local file exists");
-    return false;
-  }
-  PartialFile partial(localFile);
-  if (partial.Fd < 0) {
-    Fail(SystemError(errno));
+  std::string cause;
+  const auto partial = OpenDownloadTarget(localFile, replaceExisting, cause);
+  if (!partial) {
+    Fail(cause);
     return false;
   }
   auto started = Clock::now();
@@ -683,14 +675,14 @@ bool SftpSession::Download(std::string_view remoteFile, const std::string& local
       Failed(started, [&] { Guarded([&] { return sftp_close(file); }); });
       return false;
     }
-    if (!WriteAll(partial.Fd, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) {
+    if (!WriteAll(partial->Fd, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) {
       Fail(SystemError(errno));
       Guarded([&] { return sftp_close(file); });
       return false;
     }
   }
   Guarded([&] { return sftp_close(file); });
-  if (!partial.Commit(localFile, replaceExisting)) {
+  if (!partial->Commit(localFile, replaceExisting)) {
     Fail(errno == EEXIST ? std::string("the local file exists") : SystemError(errno));
     return false;
   }
