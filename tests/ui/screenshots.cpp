@@ -1,13 +1,16 @@
 // Takes the screenshots of docs/screenshots from the real windows: the main
-// window, the settings dialog, the FTP browser logged on to a vsftpd with a few files, and
-// the question asked at exit. Run by scripts/screenshots.sh under xvfb-run, so
-// the windows are drawn by the X platform with the installed fonts.
+// window, the settings dialog, the FTP browser logged on to a vsftpd with a
+// few files, the question about an SFTP server's unknown host key and the
+// question asked at exit. Run by scripts/screenshots.sh under xvfb-run, so the
+// windows are drawn by the X platform with the installed fonts.
 #include "app/CMainDialog.h"
 #include "probe/AddressProbe.h"
 #include "registry/RegistryStore.h"
+#include "servers/SshdServer.h"
 #include "servers/VsftpdServer.h"
 #include "ui/CFtpBrowserDialog.h"
 #include "ui/CSettingsDialog.h"
+#include "ui/HostKeyQuestion.h"
 #include "ui/MessageBoxes.h"
 #include "ui/RemoteFileList.h"
 #include "ui/Translations.h"
@@ -108,6 +111,26 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   ok &= Save(&browser, folder, "ftp-browser-disconnected.png");
+
+  {
+    // The question an unknown SFTP host key gets, with a real server's key.
+    test::SshdServer sshd;
+    if (!sshd.Started()) {
+      std::fprintf(stderr, "sshd: %s\n", sshd.Error().c_str());
+      return 1;
+    }
+    QTemporaryDir keys;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (QWidget* box = QApplication::activeModalWidget()) {
+        poll.stop();
+        ok &= Save(box, folder, "host-key-question.png");
+        box->close();  // No: nothing is kept
+      }
+    });
+    poll.start(200);
+    AskAboutHostKey(nullptr, sshd.Address(), (keys.path() + "/known_hosts").toStdString());
+  }
 
   // The exit question, as the main window asks it while published.
   QTimer::singleShot(500, [&] {
