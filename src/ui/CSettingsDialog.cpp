@@ -38,6 +38,12 @@ constexpr std::array<TimerItem, 7> kTimerItems{{
 
 constexpr std::array<const char*, 2> kIpModes{{"WAN", "LAN"}};
 
+constexpr char kTraceHint[] =
+    "WANのIPアドレスを教えてくれる情報源です。メールサーバ名[:ポート]、"
+    "http:// か https:// で始まる確認サービスのアドレス、または stun:サーバ名[:ポート]。"
+    "空白で区切って複数書くと、すべてに問い合わせ、答えた2つ以上がすべて一致したときだけ"
+    "公開します。";
+
 // The controls that only FTP publishing uses, in the order they are switched.
 constexpr std::array<int, 12> kPublishingControls{{
     IDC_FTP_GROUP,
@@ -146,6 +152,12 @@ CSettingsDialog::CSettingsDialog(QWidget* parent)
           [password](bool show) {
             password->setEchoMode(show ? QLineEdit::Normal : QLineEdit::Password);
           });
+  // The label names a mail server only; the field takes more, and the rule
+  // for several sources is not one to guess. Told on hover and to a screen
+  // reader, without changing the template's layout.
+  auto* trace = Builder.Control<QLineEdit>(IDC_TRACE);
+  trace->setToolTip(QString::fromUtf8(kTraceHint));
+  trace->setAccessibleDescription(QString::fromUtf8(kTraceHint));
 }
 
 std::optional<Settings> CSettingsDialog::Edit(const Settings& settings) {

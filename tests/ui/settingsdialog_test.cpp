@@ -388,6 +388,12 @@ private slots:
       const QString problems = test::CheckAccessKeys(&dialog, dialog.Ui().Client());
       QVERIFY2(problems.isEmpty(), qPrintable(problems));
     }
+    // The label names a mail server only: the other kinds of source and the
+    // list form reach a screen reader as well as the mouse.
+    const QWidget* trace = dialog.Ui().ControlWidget(IDC_TRACE);
+    QVERIFY(trace->accessibleDescription().contains("stun:"));
+    QVERIFY(trace->accessibleDescription().contains("空白で区切って"));
+    QCOMPARE(trace->toolTip(), trace->accessibleDescription());
     // Enter on the browse button opens the browser, as a click does.
     bool browsed = false;
     dialog.SetFtpBrowserOpener([&](QWidget*, const FtpAccount&) {
